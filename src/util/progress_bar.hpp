@@ -1,0 +1,58 @@
+// One look for every progress bar of the system, drawn on standard error:
+//   [{prefix:>!20}] {bar:40} {percent}% {binary_bytes_per_sec} [{elapsed_precise}]
+// A disabled bar draws nothing and costs one branch per call. An enabled bar
+// draws only when standard error is a terminal, at most about 20 times a
+// second, so a tight loop of inc(1) stays cheap.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace orvelle {
+
+class ProgressBar {
+public:
+    ProgressBar(std::uint64_t len, std::string_view prefix, bool enabled);
+    ProgressBar(const ProgressBar&) = delete;
+    ProgressBar& operator=(const ProgressBar&) = delete;
+
+    void inc(std::uint64_t delta) {
+        if (!enabled_) return;
+        pos_ += delta;
+        if (drawn_ && pos_ >= next_check_) tick();
+    }
+    void finish();
+
+    bool enabled() const { return enabled_; }
+    std::uint64_t position() const { return pos_; }
+    std::uint64_t length() const { return len_; }
+
+    // The line as it would be drawn, without colour codes or padding; for
+    // tests and for the renderer itself.
+    struct Frame {
+        std::string_view prefix;
+        std::uint64_t pos, len;
+        double elapsed_seconds;
+        bool colour;
+    };
+    static std::string render(const Frame& frame);
+
+private:
+    void tick();
+    void draw();
+
+    std::uint64_t len_;
+    std::uint64_t pos_ = 0;
+    std::uint64_t next_check_ = 0;
+    std::string prefix_;
+    bool enabled_;
+    bool drawn_ = false;  // enabled and standard error is a terminal
+    bool colour_ = false;
+    bool finished_ = false;
+    int width_ = 80;
+    std::chrono::steady_clock::time_point start_, last_draw_;
+};
+
+}  // namespace orvelle
