@@ -52,6 +52,8 @@ private:
     bool colour_ = false;
     bool finished_ = false;
     int width_ = 80;
+    unsigned draws_ = 0;
+    double budget_ = 10.0;
     std::chrono::steady_clock::time_point start_, last_draw_;
 };
 

@@ -1,0 +1,162 @@
+#include "util/progress_bar.hpp"
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace orvelle {
+
+namespace {
+
+constexpr int kBarWidth = 40;
+constexpr std::size_t kPrefixWidth = 20;
+constexpr double kDrawsPerSecond = 20.0;
+constexpr double kBurst = 10.0;
+
+bool colours_enabled() {
+    const char* force = std::getenv("CLICOLOR_FORCE");
+    if (force && std::strcmp(force, "0") != 0) return true;
+    const char* clicolor = std::getenv("CLICOLOR");
+    if (clicolor && std::strcmp(clicolor, "0") == 0) return false;
+    if (std::getenv("NO_COLOR")) return false;
+    const char* term = std::getenv("TERM");
+    return term && std::strcmp(term, "dumb") != 0;
+}
+
+int terminal_width() {
+    winsize ws{};
+    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
+    return 80;
+}
+
+void write_stderr(const std::string& s) {
+    const char* p = s.data();
+    std::size_t left = s.size();
+    while (left > 0) {
+        ssize_t n = ::write(STDERR_FILENO, p, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;  // a broken terminal must not stop an analysis
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+}
+
+// Number of code points: the prefixes are narrow text.
+std::size_t columns(std::string_view s) {
+    std::size_t n = 0;
+    for (unsigned char c : s) n += (c & 0xC0) != 0x80;
+    return n;
+}
+
+// Right-aligned in 20 columns; a longer text keeps its last 20 columns.
+std::string fit_prefix(std::string_view s) {
+    std::size_t w = columns(s);
+    if (w <= kPrefixWidth) return std::string(kPrefixWidth - w, ' ') + std::string(s);
+    std::size_t drop = w - kPrefixWidth;
+    std::size_t i = 0;
+    while (drop > 0) {
+        ++i;
+        while (i < s.size() && (static_cast<unsigned char>(s[i]) & 0xC0) == 0x80) ++i;
+        --drop;
+    }
+    return std::string(s.substr(i));
+}
+
+std::string binary_rate(double bytes_per_second) {
+    static const char* const units[] = {"Ki", "Mi", "Gi", "Ti", "Pi", "Ei", "Zi", "Yi"};
+    char buf[64];
+    if (!(bytes_per_second >= 1024.0)) {
+        std::snprintf(buf, sizeof buf, "%.0fB/s", bytes_per_second > 0 ? bytes_per_second : 0.0);
+        return buf;
+    }
+    double v = bytes_per_second;
+    int unit = -1;
+    while (v >= 1024.0 && unit < 7) {
+        v /= 1024.0;
+        ++unit;
+    }
+    std::snprintf(buf, sizeof buf, "%.2f %sB/s", v, units[unit]);
+    return buf;
+}
+
+}  // namespace
+
+std::string ProgressBar::render(const Frame& f) {
+    float fraction = f.len == 0 ? 1.0f
+                                : std::fmin(static_cast<float>(f.pos) / static_cast<float>(f.len), 1.0f);
+    float fill = fraction * static_cast<float>(kBarWidth);
+    int full = static_cast<int>(fill);
+    int head = (fill > 0.0f && full < kBarWidth) ? 1 : 0;
+
+    std::string line = "[";
+    if (f.colour) line += "\x1b[32m";
+    line += fit_prefix(f.prefix);
+    if (f.colour) line += "\x1b[0m";
+    line += "] ";
+    if (f.colour) line += "\x1b[36m";
+    line.append(static_cast<std::size_t>(full), '#');
+    if (head) line += '>';
+    if (f.colour) line += "\x1b[34m";
+    line.append(static_cast<std::size_t>(kBarWidth - full - head), '-');
+    if (f.colour) line += "\x1b[0m\x1b[0m";
+
+    char buf[96];
+    auto secs = static_cast<unsigned long long>(f.elapsed_seconds > 0 ? f.elapsed_seconds : 0);
+    double rate = f.elapsed_seconds > 0 ? static_cast<double>(f.pos) / f.elapsed_seconds : 0.0;
+    std::snprintf(buf, sizeof buf, " %.0f%% %s [%02llu:%02llu:%02llu]",
+                  static_cast<double>(std::nearbyint(fraction * 100.0f)), binary_rate(rate).c_str(),
+                  secs / 3600, secs / 60 % 60, secs % 60);
+    line += buf;
+    return line;
+}
+
+ProgressBar::ProgressBar(std::uint64_t len, std::string_view prefix, bool enabled)
+    : len_(len), prefix_(prefix), enabled_(enabled) {
+    if (!enabled_ || !isatty(STDERR_FILENO)) return;
+    drawn_ = true;
+    colour_ = colours_enabled();
+    width_ = terminal_width();
+    start_ = std::chrono::steady_clock::now();
+    draw();
+}
+
+void ProgressBar::tick() {
+    auto now = std::chrono::steady_clock::now();
+    double since = std::chrono::duration<double>(now - last_draw_).count();
+    // Leaky bucket: a short burst draws at once, then at most 20 a second.
+    budget_ = std::fmin(kBurst, budget_ + since * kDrawsPerSecond);
+    if (budget_ >= 1.0) {
+        draw();
+    }
+    // Read the clock again after about a thousandth of the bar, or the next step.
+    std::uint64_t step = len_ / 1000;
+    next_check_ = pos_ + (step > 0 ? step : 1);
+}
+
+void ProgressBar::draw() {
+    auto now = std::chrono::steady_clock::now();
+    double elapsed = std::chrono::duration<double>(now - start_).count();
+    std::string line = render({prefix_, pos_, len_, elapsed, colour_});
+    std::string visible = render({prefix_, pos_, len_, elapsed, false});
+    std::size_t w = columns(visible);
+    if (w < static_cast<std::size_t>(width_)) line.append(static_cast<std::size_t>(width_) - w, ' ');
+    if (draws_ > 0) line.insert(0, "\r\x1b[2K");
+    write_stderr(line);
+    ++draws_;
+    budget_ -= 1.0;
+    last_draw_ = now;
+}
+
+void ProgressBar::finish() {
+    if (!enabled_) return;
+    pos_ = len_;
+    if (drawn_ && !finished_) draw();
+    finished_ = true;
+}
+
+}  // namespace orvelle
