@@ -1,0 +1,32 @@
+// A named collection of tokens: the global space, a seed-word space, or the
+// random space.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "embedding/models.hpp"
+
+namespace orvelle {
+
+struct Space {
+    std::string name;
+    std::vector<Token> tokens;
+    std::optional<std::vector<std::string>> words;
+
+    // SpaceGenerator
+    static Space new_space(std::vector<Line> lines, std::optional<std::vector<std::string>> words,
+                           std::optional<std::size_t> pca_dimension);
+    static Space new_space(std::vector<Token> tokens, std::optional<std::vector<std::string>> words,
+                           std::optional<std::size_t> pca_dimension);
+    std::vector<Token> find(const std::vector<std::string>& words) const;
+    std::vector<Token> get_random_tokens(std::int64_t count, std::int64_t seed,
+                                         std::optional<std::vector<std::string>> exclude_words) const;
+
+    // WriterOperator: the random-subspace listing.
+    void write(const std::string& path, bool user_friendly) const;
+};
+
+}  // namespace orvelle
