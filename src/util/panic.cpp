@@ -105,12 +105,21 @@ std::string quoted(std::string_view s) {
 }
 }  // namespace
 
-std::string os_error_debug(int code) {
+namespace {
+std::string os_error_text(int code) {
     char buf[256];
     // GNU strerror_r may return a static string instead of filling buf.
-    const char* text = strerror_r(code, buf, sizeof buf);
+    return strerror_r(code, buf, sizeof buf);
+}
+}  // namespace
+
+std::string os_error_debug(int code) {
     return "Os { code: " + std::to_string(code) + ", kind: " + std::string(error_kind_name(code)) +
-           ", message: " + quoted(text) + " }";
+           ", message: " + quoted(os_error_text(code)) + " }";
+}
+
+std::string os_error_display(int code) {
+    return os_error_text(code) + " (os error " + std::to_string(code) + ")";
 }
 
 std::string simple_error_debug(std::string_view kind, std::string_view message) {

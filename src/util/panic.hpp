@@ -51,6 +51,8 @@ auto& at(Vec& v, std::size_t i) {
 // System errors in their debug form.
 // Os { code: 2, kind: NotFound, message: "No such file or directory" }
 std::string os_error_debug(int code);
+// The same error as a user reads it: No such file or directory (os error 2)
+std::string os_error_display(int code);
 // Name of the error kind for an errno value: NotFound, PermissionDenied, ...
 std::string_view error_kind_name(int code);
 // Error { kind: InvalidInput, message: "file name contained an unexpected NUL byte" }

@@ -1,0 +1,254 @@
+// Readers of the two files an analysis leaves behind: the random-subspace
+// listing (random_subspace.txt) and the summary (calculator_summary.txt).
+// Plain script: defines OrvelleParsers in the page, module.exports in node.
+(function (root) {
+  "use strict";
+
+  const SUMMARY_LABEL = "ideal_similarity: ";
+
+  class ParseError extends Error {}
+
+  // --- summary ------------------------------------------------------------
+
+  // The summary is one line: the label, then the bias table rendered as
+  // {"space": {"token": ratio, ...}, ...} with escaped texts and shortest
+  // round-trip numbers. Returns [{space, entries: [[token, ratio], ...]}] in
+  // file order (which is the writer's hash-table order, nothing more).
+  function parseSummary(text) {
+    if (!text.startsWith(SUMMARY_LABEL)) {
+      throw new ParseError('summary: expected the label "ideal_similarity: " at the start');
+    }
+    const p = new Cursor(text, SUMMARY_LABEL.length);
+    const spaces = p.table(() => p.table(() => p.number()));
+    if (p.text.startsWith("\n", p.pos)) p.pos += 1;
+    if (p.pos !== p.text.length) p.fail("end of file after the table");
+    return spaces.map(([space, entries]) => ({ space, entries }));
+  }
+
+  class Cursor {
+    constructor(text, pos) {
+      this.text = text;
+      this.pos = pos;
+    }
+
+    fail(what) {
+      const near = JSON.stringify(this.text.slice(this.pos, this.pos + 20));
+      throw new ParseError(`summary: expected ${what} at character ${this.pos}, found ${near}`);
+    }
+
+    expect(s) {
+      if (!this.text.startsWith(s, this.pos)) this.fail(JSON.stringify(s));
+      this.pos += s.length;
+    }
+
+    // {key: value, key: value}
+    table(value) {
+      const entries = [];
+      this.expect("{");
+      if (this.text[this.pos] === "}") {
+        this.pos += 1;
+        return entries;
+      }
+      for (;;) {
+        const key = this.string();
+        this.expect(": ");
+        entries.push([key, value()]);
+        if (this.text[this.pos] === "}") {
+          this.pos += 1;
+          return entries;
+        }
+        this.expect(", ");
+      }
+    }
+
+    string() {
+      const t = this.text;
+      this.expect('"');
+      let out = "";
+      let start = this.pos;
+      for (;;) {
+        const i = this.pos;
+        if (i >= t.length) this.fail('a closing "');
+        const c = t[i];
+        if (c === '"') {
+          out += t.slice(start, i);
+          this.pos = i + 1;
+          return out;
+        }
+        if (c !== "\\") {
+          this.pos = i + 1;
+          continue;
+        }
+        out += t.slice(start, i);
+        const e = t[i + 1];
+        const simple = ESCAPES[e];
+        if (simple !== undefined) {
+          out += simple;
+          this.pos = i + 2;
+        } else if (e === "u") {
+          const m = /^u\{([0-9a-fA-F]{1,6})\}/.exec(t.slice(i + 1, i + 11));
+          const cp = m ? parseInt(m[1], 16) : -1;
+          if (cp < 0 || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff)) {
+            this.pos = i;
+            this.fail("an escape \\u{hex} of a Unicode scalar value");
+          }
+          out += String.fromCodePoint(cp);
+          this.pos = i + 1 + m[0].length;
+        } else {
+          this.pos = i;
+          this.fail("an escape (\\\" \\\\ \\n \\r \\t \\0 \\' \\u{...})");
+        }
+        start = this.pos;
+      }
+    }
+
+    number() {
+      NUMBER.lastIndex = this.pos;
+      const m = NUMBER.exec(this.text);
+      if (!m) this.fail("a number");
+      this.pos += m[0].length;
+      return toNumber(m[0]);
+    }
+  }
+
+  const ESCAPES = { '"': '"', "\\": "\\", n: "\n", r: "\r", t: "\t", "0": "\0", "'": "'" };
+  // NaN, inf, -inf, 1.0, -0.0, 1e-5, 1.2345e-5, 1e16
+  const NUMBER = /NaN|-?inf|-?[0-9]+(?:\.[0-9]+)?(?:e-?[0-9]+)?/y;
+
+  function toNumber(s) {
+    if (s === "inf") return Infinity;
+    if (s === "-inf") return -Infinity;
+    if (s === "NaN") return NaN;
+    return Number(s);  // correctly rounded: shortest digits read back exactly
+  }
+
+  // Mean and mean of absolute values of each space's ratios, summed in file
+  // order from +0.0. An empty space gives NaN (0 / 0).
+  function spaceAverages(summary) {
+    return summary.map(({ space, entries }) => {
+      let sum = 0;
+      let abs = 0;
+      for (const [, v] of entries) {
+        sum += v;
+        abs += Math.abs(v);
+      }
+      return { space, mean: sum / entries.length, meanAbs: abs / entries.length, count: entries.length };
+    });
+  }
+
+  // --- listing ------------------------------------------------------------
+
+  // One token per line: "text line layer v1,v2,...," where the text itself may
+  // hold spaces, so the line is split from the right. Fed in chunks of text
+  // (a listing of 100 000 tokens x 512 components is about 1 GB, more than
+  // one string may hold); components are kept as 32-bit floats, enough to
+  // plot. finish() returns
+  //   {count, dim, texts: [..], lines: Float64Array, layers: Float64Array,
+  //    values: Float32Array (count * dim, row-major)}
+  function createListingParser() {
+    let rest = "";
+    let lineNo = 0;
+    let count = 0;
+    let dim = -1;
+    const texts = [];
+    let lines = new Float64Array(1024);
+    let layers = new Float64Array(1024);
+    let values = new Float32Array(0);
+
+    function grow(need) {
+      if (need <= lines.length) return;
+      const cap = Math.max(need, lines.length * 2);
+      const l = new Float64Array(cap);
+      l.set(lines);
+      lines = l;
+      const y = new Float64Array(cap);
+      y.set(layers);
+      layers = y;
+      if (dim > 0) {
+        const v = new Float32Array(cap * dim);
+        v.set(values);
+        values = v;
+      }
+    }
+
+    function fail(what) {
+      throw new ParseError(`random subspace listing, line ${lineNo}: ${what}`);
+    }
+
+    function index(s, name) {
+      if (!/^[0-9]+$/.test(s)) fail(`${name} ${JSON.stringify(s)} is not an unsigned integer`);
+      return Number(s);
+    }
+
+    function parseLine(line) {
+      lineNo += 1;
+      const s3 = line.lastIndexOf(" ");
+      const s2 = s3 > 0 ? line.lastIndexOf(" ", s3 - 1) : -1;
+      const s1 = s2 > 0 ? line.lastIndexOf(" ", s2 - 1) : -1;
+      if (s1 < 0) fail('expected "text line layer v1,v2,...,"');
+      const field = line.slice(s3 + 1);
+      const parts = field.split(",");
+      if (parts.pop() !== "") fail("the values must end with a comma");
+      if (dim < 0) {
+        dim = parts.length;
+        values = new Float32Array(lines.length * dim);
+      } else if (parts.length !== dim) {
+        fail(`${parts.length} values where earlier lines have ${dim}`);
+      }
+      grow(count + 1);
+      lines[count] = index(line.slice(s1 + 1, s2), "line index");
+      layers[count] = index(line.slice(s2 + 1, s3), "layer index");
+      texts.push(line.slice(0, s1));
+      const base = count * dim;
+      for (let k = 0; k < dim; k++) {
+        const p = parts[k];
+        let v = Number(p);
+        if (v !== v || p.length === 0) {
+          if (p === "NaN") v = NaN;
+          else if (p === "inf") v = Infinity;
+          else if (p === "-inf") v = -Infinity;
+          else fail(`value ${k + 1} ${JSON.stringify(p)} is not a number`);
+        }
+        values[base + k] = v;
+      }
+      count += 1;
+    }
+
+    return {
+      push(chunk) {
+        const text = rest + chunk;
+        let start = 0;
+        for (;;) {
+          const nl = text.indexOf("\n", start);
+          if (nl < 0) break;
+          parseLine(text.slice(start, nl));
+          start = nl + 1;
+        }
+        rest = text.slice(start);
+      },
+      finish() {
+        if (rest.length > 0) parseLine(rest);  // last line without its line feed
+        rest = "";
+        const d = Math.max(dim, 0);
+        return {
+          count,
+          dim: d,
+          texts,
+          lines: lines.slice(0, count),
+          layers: layers.slice(0, count),
+          values: values.slice(0, count * d),
+        };
+      },
+    };
+  }
+
+  function parseListing(text) {
+    const p = createListingParser();
+    p.push(text);
+    return p.finish();
+  }
+
+  const api = { parseSummary, spaceAverages, createListingParser, parseListing, ParseError };
+  if (typeof module === "object" && module.exports) module.exports = api;
+  else root.OrvelleParsers = api;
+})(this);
