@@ -142,10 +142,11 @@
   // hold spaces, so the line is split from the right. Fed in chunks of text
   // (a listing of 100 000 tokens x 512 components is about 1 GB, more than
   // one string may hold); components are kept as 32-bit floats, enough to
-  // plot. finish() returns
+  // plot (options.valueArray: Float64Array keeps them exact). finish() returns
   //   {count, dim, texts: [..], lines: Float64Array, layers: Float64Array,
   //    values: Float32Array (count * dim, row-major)}
-  function createListingParser() {
+  function createListingParser(options) {
+    const Values = (options && options.valueArray) || Float32Array;
     let rest = "";
     let lineNo = 0;
     let count = 0;
@@ -153,7 +154,7 @@
     const texts = [];
     let lines = new Float64Array(1024);
     let layers = new Float64Array(1024);
-    let values = new Float32Array(0);
+    let values = new Values(0);
 
     function grow(need) {
       if (need <= lines.length) return;
@@ -165,7 +166,7 @@
       y.set(layers);
       layers = y;
       if (dim > 0) {
-        const v = new Float32Array(cap * dim);
+        const v = new Values(cap * dim);
         v.set(values);
         values = v;
       }
@@ -191,7 +192,7 @@
       if (parts.pop() !== "") fail("the values must end with a comma");
       if (dim < 0) {
         dim = parts.length;
-        values = new Float32Array(lines.length * dim);
+        values = new Values(lines.length * dim);
       } else if (parts.length !== dim) {
         fail(`${parts.length} values where earlier lines have ${dim}`);
       }
@@ -242,8 +243,8 @@
     };
   }
 
-  function parseListing(text) {
-    const p = createListingParser();
+  function parseListing(text, options) {
+    const p = createListingParser(options);
     p.push(text);
     return p.finish();
   }
