@@ -1,7 +1,5 @@
 #include "web/run.hpp"
 
-#include <Python.h>
-
 #include <chrono>
 #include <optional>
 #include <string>
@@ -9,6 +7,9 @@
 #include <thread>
 #include <vector>
 
+#include "host/errors.hpp"
+#include "host/python.hpp"
+#include "host/ref.hpp"
 #include "host/stdout.hpp"
 #include "util/panic.hpp"
 #include "web/process.hpp"
@@ -22,63 +23,25 @@ constexpr const char* kGetDirSource =
     "\nimport os\nimport orvelle\ndef get_dir():\n    return os.path.dirname(orvelle.__file__)\n"
     "            ";
 
-struct Ref {
-    PyObject* p;
-    explicit Ref(PyObject* p) : p(p) {}
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    ~Ref() { Py_XDECREF(p); }
-};
-
-// Bytes of a str; file names keep undecodable bytes through surrogateescape.
-std::optional<std::string> utf8_bytes(PyObject* text, const char* errors) {
-    Ref bytes(PyUnicode_AsEncodedString(text, "utf-8", errors));
-    if (!bytes.p) return std::nullopt;
-    char* data = PyBytes_AsString(bytes.p);
-    if (!data) return std::nullopt;
-    return std::string(data, static_cast<std::size_t>(PyBytes_Size(bytes.p)));
-}
-
-std::string repr(PyObject* o) {
-    Ref r(PyObject_Repr(o));
-    std::optional<std::string> s = r.p ? utf8_bytes(r.p, "backslashreplace") : std::nullopt;
-    if (!s) {
-        PyErr_Clear();
-        return "<unprintable object>";
-    }
-    return *s;
-}
-
-// Takes the pending Python error (clearing it) and describes it:
-// PyErr { type: <class 'T'>, value: T('...'), traceback: Some(<traceback ...>) }
-std::string take_python_error() {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    if (!type) return "PyErr { no exception was set }";
-    PyErr_NormalizeException(&type, &value, &traceback);
-    Ref t(type), v(value), tb(traceback);
-    std::string s = "PyErr { type: " + repr(t.p) + ", value: " + (v.p ? repr(v.p) : "None") +
-                    ", traceback: " + (tb.p ? "Some(" + repr(tb.p) + ")" : "None") + " }";
-    PyErr_Clear();
-    return s;
-}
-
-PyObject* checked(PyObject* o) {
-    if (!o) unwrap_failed(take_python_error());
-    return o;
+// A failed call leaves a Python error: report it in the unwrap form.
+host::Ref checked(PyObject* o) {
+    if (!o) unwrap_failed(host::take_error_debug());
+    return host::Ref::steal(o);
 }
 
 // The folder of the loaded package, found by the interpreter itself.
 std::string module_dir() {
-    Ref code(checked(Py_CompileString(kGetDirSource, "", Py_file_input)));
-    Ref module(checked(PyImport_ExecCodeModuleEx("", code.p, "")));
-    Ref get_dir(checked(PyObject_GetAttrString(module.p, "get_dir")));
-    Ref no_args(checked(PyTuple_New(0)));
-    Ref dir(checked(PyObject_Call(get_dir.p, no_args.p, nullptr)));
-    Ref text(checked(PyObject_Str(dir.p)));
-    std::optional<std::string> path = utf8_bytes(text.p, "surrogateescape");
-    if (!path) unwrap_failed(take_python_error());
-    return *path;
+    host::Ref code = checked(Py_CompileString(kGetDirSource, "", Py_file_input));
+    host::Ref module = checked(PyImport_ExecCodeModuleEx("", code.get(), ""));
+    host::Ref get_dir = checked(PyObject_GetAttrString(module.get(), "get_dir"));
+    host::Ref no_args = checked(PyTuple_New(0));
+    host::Ref dir = checked(PyObject_Call(get_dir.get(), no_args.get(), nullptr));
+    host::Ref text = checked(PyObject_Str(dir.get()));
+    // File names keep undecodable bytes through surrogateescape.
+    host::Ref bytes = checked(PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogateescape"));
+    char* data = PyBytes_AsString(bytes.get());
+    if (!data) unwrap_failed(host::take_error_debug());
+    return std::string(data, static_cast<std::size_t>(PyBytes_Size(bytes.get())));
 }
 
 std::string failed_to_execute(int code) {

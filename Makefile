@@ -1,0 +1,24 @@
+# make demo  runs the analysis on the bundled example
+# make test  runs every test (C++ units, then the Python surface)
+.PHONY: demo test bootstrap cpp-tests py-tests bench clean
+
+PY := .venv/bin/python
+
+bootstrap:
+	@scripts/bootstrap.sh
+
+demo: bootstrap
+	@cd examples && ../$(PY) demo.py
+
+cpp-tests: bootstrap
+	@cmake -S . -B build/tests -G Ninja -DCMAKE_BUILD_TYPE=Release -DORVELLE_MODULE=OFF -DORVELLE_TESTS=ON >/dev/null
+	@cmake --build build/tests
+	@build/tests/orvelle_tests --gtest_brief=1
+
+py-tests: bootstrap
+	@.venv/bin/pytest -q -p no:cacheprovider tests/python
+
+test: cpp-tests py-tests
+
+clean:
+	rm -rf build .venv

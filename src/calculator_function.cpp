@@ -1,0 +1,56 @@
+// calculator(path, subspace_seeds, ...): argument binding and conversion, then
+// the analysis.
+#include <array>
+
+#include "host/args.hpp"
+#include "host/functions.hpp"
+
+namespace orvelle::host {
+
+namespace {
+
+constexpr const char* kParams[] = {"path",           "subspace_seeds",       "random_token_num",
+                                   "random_token_seed", "subspace_folder_path", "exclude_words",
+                                   "user_friendly",  "pca_dimension"};
+constexpr Signature kSignature{"calculator()", kParams, 2};
+
+struct CalculatorArguments {
+    std::string path;
+    std::vector<std::vector<std::string>> subspace_seeds;
+    std::optional<double> random_token_num;
+    std::optional<std::int64_t> random_token_seed;
+    std::optional<std::string> subspace_folder_path;
+    std::optional<std::vector<std::string>> exclude_words;
+    std::optional<bool> user_friendly;
+    std::optional<std::uint64_t> pca_dimension;
+};
+
+// Converts in parameter order; the first failure raises.
+CalculatorArguments convert(std::span<PyObject*> a) {
+    CalculatorArguments c;
+    c.path = argument("path", a[0], to_string);
+    c.subspace_seeds = argument("subspace_seeds", a[1], to_string_lists);
+    c.random_token_num = optional_argument("random_token_num", a[2], to_f64);
+    c.random_token_seed = optional_argument("random_token_seed", a[3], to_i64);
+    c.subspace_folder_path = optional_argument("subspace_folder_path", a[4], to_string);
+    c.exclude_words = optional_argument("exclude_words", a[5], to_string_list);
+    c.user_friendly = optional_argument("user_friendly", a[6], to_bool);
+    c.pca_dimension = optional_argument("pca_dimension", a[7], to_u64);
+    return c;
+}
+
+}  // namespace
+
+PyObject* calculator(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded("calculator()", [&]() -> PyObject* {
+        std::array<PyObject*, std::size(kParams)> given{};
+        bind(kSignature, args, kwargs, given);
+        CalculatorArguments c = convert(given);
+        (void)c;
+        orvelle::panic(
+            "calculator(): the analysis is not built yet in this version of orvelle: the feature-file "
+            "reader, the PCA and the bias calculator are still missing");
+    });
+}
+
+}  // namespace orvelle::host

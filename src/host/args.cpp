@@ -1,0 +1,168 @@
+#include "host/args.hpp"
+
+#include <cstring>
+#include <limits>
+
+namespace orvelle::host {
+
+namespace {
+
+[[noreturn]] void type_error(const std::string& message) { raise(PyExc_TypeError, message); }
+
+std::string quoted_list(const std::vector<std::string>& names) {
+    // 'a'  |  'a' and 'b'  |  'a', 'b', and 'c'
+    std::string out;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) out += (names.size() == 2) ? " and " : (i + 1 == names.size() ? ", and " : ", ");
+        out += "'" + names[i] + "'";
+    }
+    return out;
+}
+
+std::string utf8(PyObject* str) {
+    Ref bytes = own(PyUnicode_AsUTF8String(str));
+    return std::string(PyBytes_AsString(bytes.get()), static_cast<std::size_t>(PyBytes_Size(bytes.get())));
+}
+
+}  // namespace
+
+void bind(const Signature& sig, PyObject* args, PyObject* kwargs, std::span<PyObject*> out) {
+    const std::size_t n_params = sig.params.size();
+    for (auto& o : out) o = nullptr;
+
+    const std::size_t n_args = args ? static_cast<std::size_t>(PyTuple_Size(args)) : 0;
+    if (n_args > n_params) {
+        std::string m = std::string(sig.display) + " takes from " + std::to_string(sig.required) +
+                        " to " + std::to_string(n_params) + " positional arguments but " +
+                        std::to_string(n_args) + (n_args == 1 ? " was" : " were") + " given";
+        if (sig.required == n_params)
+            m = std::string(sig.display) + " takes " + std::to_string(n_params) +
+                " positional arguments but " + std::to_string(n_args) + (n_args == 1 ? " was" : " were") +
+                " given";
+        type_error(m);
+    }
+    for (std::size_t i = 0; i < n_args; ++i) out[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
+
+    if (kwargs && PyDict_Size(kwargs) > 0) {
+        Py_ssize_t pos = 0;
+        PyObject *key = nullptr, *value = nullptr;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            std::string name = PyUnicode_Check(key) ? utf8(key) : std::string();
+            std::size_t index = n_params;
+            for (std::size_t i = 0; i < n_params; ++i)
+                if (name == sig.params[i]) index = i;
+            if (index == n_params) {
+                Ref shown = own(PyObject_Str(key));
+                type_error(std::string(sig.display) + " got an unexpected keyword argument '" + utf8(shown.get()) +
+                           "'");
+            }
+            if (index < n_args)
+                type_error(std::string(sig.display) + " got multiple values for argument '" + name + "'");
+            out[index] = value;
+        }
+    }
+
+    std::vector<std::string> missing;
+    for (std::size_t i = 0; i < sig.required; ++i)
+        if (!out[i]) missing.emplace_back(sig.params[i]);
+    if (!missing.empty())
+        type_error(std::string(sig.display) + " missing " + std::to_string(missing.size()) +
+                   " required positional argument" + (missing.size() == 1 ? "" : "s") + ": " +
+                   quoted_list(missing));
+}
+
+void raise_downcast(PyObject* obj, const char* target) {
+    type_error("'" + type_name(obj) + "' object cannot be converted to '" + target + "'");
+}
+
+void rewrap_argument_error(const char* name) {
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    PyErr_Fetch(&type, &value, &tb);
+    if (type != PyExc_TypeError) {  // subclasses and other errors pass unchanged
+        PyErr_Restore(type, value, tb);
+        return;
+    }
+    PyErr_NormalizeException(&type, &value, &tb);
+    Ref t = Ref::steal(type), v = Ref::steal(value), b = Ref::steal(tb);
+    Ref text = Ref::steal(PyObject_Str(v.get()));
+    if (!text) return;  // the str() failure is the error now
+    std::string message = std::string("argument '") + name + "': " + utf8(text.get());
+    Ref fresh = Ref::steal(PyObject_CallFunction(PyExc_TypeError, "s#", message.data(),
+                                                 static_cast<Py_ssize_t>(message.size())));
+    if (!fresh) return;
+    if (PyObject* cause = PyException_GetCause(v.get())) PyException_SetCause(fresh.get(), cause);  // steals
+    PyErr_SetObject(PyExc_TypeError, fresh.get());
+}
+
+std::string to_string(PyObject* obj) {
+    if (!PyUnicode_Check(obj)) raise_downcast(obj, "PyString");
+    return utf8(obj);
+}
+
+std::vector<std::string> to_string_list(PyObject* obj) {
+    if (PyUnicode_Check(obj)) type_error("Can't extract `str` to `Vec`");
+    if (!PySequence_Check(obj)) raise_downcast(obj, "Sequence");
+    Py_ssize_t hint = PySequence_Size(obj);
+    if (hint < 0) {
+        PyErr_Clear();
+        hint = 0;
+    }
+    std::vector<std::string> out;
+    out.reserve(static_cast<std::size_t>(hint));
+    Ref it = own(PyObject_GetIter(obj));
+    while (Ref item = Ref::steal(PyIter_Next(it.get()))) out.push_back(to_string(item.get()));
+    if (PyErr_Occurred()) throw PythonError{};
+    return out;
+}
+
+std::vector<std::vector<std::string>> to_string_lists(PyObject* obj) {
+    if (PyUnicode_Check(obj)) type_error("Can't extract `str` to `Vec`");
+    if (!PySequence_Check(obj)) raise_downcast(obj, "Sequence");
+    Py_ssize_t hint = PySequence_Size(obj);
+    if (hint < 0) {
+        PyErr_Clear();
+        hint = 0;
+    }
+    std::vector<std::vector<std::string>> out;
+    out.reserve(static_cast<std::size_t>(hint));
+    Ref it = own(PyObject_GetIter(obj));
+    while (Ref item = Ref::steal(PyIter_Next(it.get()))) out.push_back(to_string_list(item.get()));
+    if (PyErr_Occurred()) throw PythonError{};
+    return out;
+}
+
+double to_f64(PyObject* obj) {
+    double v = PyFloat_AsDouble(obj);
+    if (v == -1.0 && PyErr_Occurred()) throw PythonError{};
+    return v;
+}
+
+std::int64_t to_i64(PyObject* obj) {
+    Ref index = own(PyNumber_Index(obj));
+    long long v = PyLong_AsLongLong(index.get());
+    if (v == -1 && PyErr_Occurred()) throw PythonError{};
+    return v;
+}
+
+std::uint64_t to_u64(PyObject* obj) {
+    Ref index = own(PyNumber_Index(obj));
+    unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PythonError{};
+    return v;
+}
+
+std::uint16_t to_u16(PyObject* obj) {
+    Ref index = own(PyNumber_Index(obj));
+    long v = PyLong_AsLong(index.get());
+    if (v == -1 && PyErr_Occurred()) throw PythonError{};
+    if (v < 0 || v > std::numeric_limits<std::uint16_t>::max())
+        raise(PyExc_OverflowError, "out of range integral type conversion attempted");
+    return static_cast<std::uint16_t>(v);
+}
+
+bool to_bool(PyObject* obj) {
+    if (!PyBool_Check(obj)) raise_downcast(obj, "PyBool");
+    return obj == Py_True;
+}
+
+}  // namespace orvelle::host

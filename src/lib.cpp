@@ -1,0 +1,48 @@
+// Module entry: creates `orvelle` with its three functions.
+#include <atomic>
+
+#include "host/errors.hpp"
+#include "host/functions.hpp"
+
+namespace {
+
+using namespace orvelle::host;
+
+PyMethodDef kMethods[] = {
+    {"version", reinterpret_cast<PyCFunction>(version), METH_NOARGS, "version()\n--\n\n"},
+    {"calculator", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(calculator)),
+     METH_VARARGS | METH_KEYWORDS,
+     "calculator(path, subspace_seeds, random_token_num=..., random_token_seed=..., "
+     "subspace_folder_path=..., exclude_words=..., user_friendly=..., pca_dimension=...)\n--\n\n"},
+    {"visualize", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(visualize)),
+     METH_VARARGS | METH_KEYWORDS, "visualize(port=...)\n--\n\n"},
+};
+
+PyModuleDef kModule = {
+    PyModuleDef_HEAD_INIT, "orvelle", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+std::atomic<bool> g_initialised{false};
+
+PyObject* create_module() {
+    if (g_initialised.exchange(true))
+        raise(PyExc_ImportError, "PyO3 modules may only be initialized once per interpreter process");
+    Ref module = own(PyModule_Create2(&kModule, PYTHON_ABI_VERSION));
+    Ref all = own(PyList_New(0));
+    Ref all_name = own(PyUnicode_FromString("__all__"));
+    check_status(PyObject_SetAttr(module.get(), all_name.get(), all.get()));
+    for (PyMethodDef& def : kMethods) {
+        Ref name = own(PyUnicode_FromString(def.ml_name));
+        Ref module_name = own(PyUnicode_FromString("orvelle"));
+        Ref fn = own(PyCFunction_NewEx(&def, module.get(), module_name.get()));
+        check_status(PyObject_SetAttr(module.get(), name.get(), fn.get()));
+        check_status(PyList_Append(all.get(), name.get()));
+    }
+    return module.release();
+}
+
+}  // namespace
+
+extern "C" PyMODINIT_FUNC PyInit_orvelle() {
+    return guarded("import orvelle", create_module);
+}

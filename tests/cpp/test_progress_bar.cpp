@@ -1,0 +1,95 @@
+#include <gtest/gtest.h>
+#include <simdjson.h>
+#include <unistd.h>
+
+#include "shared_dir.hpp"
+#include "util/progress_bar.hpp"
+
+using namespace orvelle;
+
+namespace {
+// The reference's final lines without escapes, rate and padding removed.
+std::string strip_rate(std::string line) {
+    auto pct = line.find("% ");
+    auto bracket = line.find(" [", pct);
+    line.erase(pct + 2, bracket - pct - 2);
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    return line;
+}
+}  // namespace
+
+struct BarCase {
+    std::uint64_t len, pos;
+    const char* prefix;
+    const char* expected;
+};
+
+class BarRender : public ::testing::TestWithParam<BarCase> {};
+
+TEST_P(BarRender, Line) {
+    const BarCase& c = GetParam();
+    std::string line = ProgressBar::render({c.prefix, c.pos, c.len, 0.0, false});
+    EXPECT_EQ(line, c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Frames, BarRender,
+    ::testing::Values(
+        BarCase{1000, 0, "Reading file",
+                "[        Reading file] ---------------------------------------- 0% 0B/s [00:00:00]"},
+        BarCase{1000, 500, "Reading file",
+                "[        Reading file] ####################>------------------- 50% 0B/s [00:00:00]"},
+        BarCase{7, 3, "PCA Fit",
+                "[             PCA Fit] #################>---------------------- 43% 0B/s [00:00:00]"},
+        BarCase{0, 0, "Generating tokens",
+                "[   Generating tokens] ######################################## 100% 0B/s [00:00:00]"},
+        BarCase{1000, 500, "A prefix longer than twenty columns",
+                "[ than twenty columns] ####################>------------------- 50% 0B/s [00:00:00]"},
+        BarCase{10, 25, "Generating space",
+                "[    Generating space] ######################################## 100% 0B/s [00:00:00]"}));
+
+TEST(BarRender, ColourCodesAsTheReference) {
+    std::string line = ProgressBar::render({"PCA Fit", 3, 7, 0.0, true});
+    EXPECT_EQ(line,
+              "[\x1b[32m             PCA Fit\x1b[0m] \x1b[36m#################>\x1b[34m----------------------"
+              "\x1b[0m\x1b[0m 43% 0B/s [00:00:00]");
+}
+
+TEST(BarRender, FinalLinesMatchReferenceApartFromRate) {
+    simdjson::dom::parser parser;
+    auto doc = parser.load(fixtures::shared_dir() + "/golden/indicatif_bar.json");
+    for (auto c : doc["cases"].get_array()) {
+        std::string final_line(c["final_line_without_escapes"].get_string().value());
+        if (final_line.empty()) continue;
+        auto args = c["args"].get_array();
+        std::uint64_t len = std::stoull(std::string(args.at(0).get_string().value()));
+        std::string prefix(args.at(2).get_string().value());
+        std::string ours = ProgressBar::render({prefix, len, len, 0.0, false});
+        EXPECT_EQ(strip_rate(ours), strip_rate(final_line)) << prefix;
+    }
+}
+
+TEST(BarRender, RateAndElapsed) {
+    std::string line = ProgressBar::render({"x", 1536 * 1024, 1u << 30, 1.0, false});
+    EXPECT_NE(line.find(" 0% 1.50 MiB/s [00:00:01]"), std::string::npos) << line;
+    line = ProgressBar::render({"x", 500, 1000, 3725.0, false});
+    EXPECT_NE(line.find(" 0B/s [01:02:05]"), std::string::npos) << line;  // 0.13 B/s shows as 0B/s
+}
+
+TEST(ProgressBar, DisabledBarDrawsNothingAndNeverFails) {
+    ProgressBar bar(10, "Generating space", false);
+    for (int i = 0; i < 100; ++i) bar.inc(1);
+    bar.finish();
+    EXPECT_FALSE(bar.enabled());
+    EXPECT_EQ(bar.position(), 0u);
+}
+
+TEST(ProgressBar, EnabledBarOffTerminalKeepsCount) {
+    // Under the test runner standard error is usually a pipe: nothing is drawn.
+    ProgressBar bar(1000, "Reading file", true);
+    bar.inc(400);
+    bar.inc(100);
+    EXPECT_EQ(bar.position(), 500u);
+    bar.finish();
+    EXPECT_EQ(bar.position(), 1000u);
+}
