@@ -1,9 +1,11 @@
 #include "web/run.hpp"
 
+#include <cerrno>
 #include <chrono>
 #include <optional>
 #include <string>
 #include <system_error>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -61,7 +63,11 @@ void Web::run() const {
     try {
         launcher.emplace([&launcher_error, url = "http://127.0.0.1:" + port_text] {
             std::this_thread::sleep_for(std::chrono::seconds(1));  // let the server listen
-            launcher_error = run_silenced({"python", "-m", "webbrowser", "-t", url});
+            try {
+                launcher_error = run_silenced({"python", "-m", "webbrowser", "-t", url});
+            } catch (const std::bad_alloc&) {
+                launcher_error = ENOMEM;
+            }
         });
     } catch (const std::system_error& e) {
         panic("failed to spawn thread: " + os_error_debug(e.code().value()));
