@@ -16,6 +16,7 @@ cpp-tests: bootstrap
 	@build/tests/orvelle_tests --gtest_brief=1
 
 py-tests: bootstrap
+	@PYTHON=$(PY) scripts/install_browser.sh
 	@.venv/bin/pytest -q -p no:cacheprovider tests/python
 
 test: cpp-tests py-tests
