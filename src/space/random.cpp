@@ -23,43 +23,37 @@ ChaChaKey chacha_key_from_u64(std::uint64_t s) {
 
 namespace {
 
-constexpr int kLanes = 4;  // blocks computed side by side
-using Lanes = std::uint32_t[kLanes];
+// Word w of the four blocks of one refill, side by side: every quarter round
+// then runs on all four blocks in one vector register.
+constexpr int kLanes = 4;
+using Lanes = std::uint32_t __attribute__((vector_size(4 * kLanes)));
 
-inline void add(Lanes& a, const Lanes& b) {
-    for (int l = 0; l < kLanes; ++l) a[l] += b[l];
-}
-inline void xor_rotl(Lanes& d, const Lanes& a, int n) {
-    for (int l = 0; l < kLanes; ++l) {
-        const std::uint32_t x = d[l] ^ a[l];
-        d[l] = (x << n) | (x >> (32 - n));
-    }
-}
+inline Lanes rotl(Lanes x, int n) { return (x << n) | (x >> (32 - n)); }
+
 inline void quarter_round(Lanes& a, Lanes& b, Lanes& c, Lanes& d) {
-    add(a, b), xor_rotl(d, a, 16);
-    add(c, d), xor_rotl(b, c, 12);
-    add(a, b), xor_rotl(d, a, 8);
-    add(c, d), xor_rotl(b, c, 7);
+    a += b, d = rotl(d ^ a, 16);
+    c += d, b = rotl(b ^ c, 12);
+    a += b, d = rotl(d ^ a, 8);
+    c += d, b = rotl(b ^ c, 7);
 }
 
 }  // namespace
 
-// Four blocks at once, word w of block k in x[w][k], so that the compiler
-// turns every quarter round into vector operations over the four blocks.
 void ChaCha8Rng::refill() {
-    Lanes in[16], x[16];
     constexpr std::uint32_t kSigma[4] = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574};
+    Lanes in[16];
+    for (int w = 0; w < 4; ++w) in[w] = Lanes{} + kSigma[w];
+    for (int w = 0; w < 8; ++w) in[4 + w] = Lanes{} + key_[w];
     for (int l = 0; l < kLanes; ++l) {
-        for (int w = 0; w < 4; ++w) in[w][l] = kSigma[w];
-        for (int w = 0; w < 8; ++w) in[4 + w][l] = key_[w];
+        // The 64-bit counter carries from its low word into its high word.
         const std::uint64_t c = counter_ + static_cast<std::uint64_t>(l);
         in[12][l] = static_cast<std::uint32_t>(c);
         in[13][l] = static_cast<std::uint32_t>(c >> 32);
-        in[14][l] = 0;
-        in[15][l] = 0;
     }
-    for (int w = 0; w < 16; ++w)
-        for (int l = 0; l < kLanes; ++l) x[w][l] = in[w][l];
+    in[14] = in[15] = Lanes{};  // stream 0
+
+    Lanes x[16];
+    for (int w = 0; w < 16; ++w) x[w] = in[w];
     for (int round = 0; round < 8; round += 2) {
         quarter_round(x[0], x[4], x[8], x[12]);
         quarter_round(x[1], x[5], x[9], x[13]);
@@ -70,8 +64,10 @@ void ChaCha8Rng::refill() {
         quarter_round(x[2], x[7], x[8], x[13]);
         quarter_round(x[3], x[4], x[9], x[14]);
     }
-    for (int l = 0; l < kLanes; ++l)
-        for (int w = 0; w < 16; ++w) buffer_[16 * l + w] = x[w][l] + in[w][l];
+    for (int w = 0; w < 16; ++w) {
+        const Lanes out = x[w] + in[w];
+        for (int l = 0; l < kLanes; ++l) buffer_[16 * l + w] = out[l];
+    }
     counter_ += kLanes;
     index_ = 0;
 }
