@@ -68,9 +68,9 @@ int main(int argc, char** argv) {
         std::string line;
         char buf[32];
         for (const Token& t : space.tokens) {
-            line.assign(buf, std::snprintf(buf, sizeof buf, "%zu %zu ", t.line_index,
+            line = t.text;
+            line.append(buf, std::snprintf(buf, sizeof buf, " %zu %zu ", t.line_index,
                                            t.layer_index));
-            line.insert(0, t.text + ' ');
             for (double v : t.embedding) {
                 line.append(buf, std::snprintf(buf, sizeof buf, "%.17g,", v));
             }

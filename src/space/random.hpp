@@ -19,7 +19,8 @@ ChaChaKey chacha_key_from_u64(std::uint64_t seed);
 
 class ChaCha8Rng {
 public:
-    explicit ChaCha8Rng(const ChaChaKey& key) : key_(key) {}
+    explicit ChaCha8Rng(const ChaChaKey& key, std::uint64_t block_counter = 0)
+        : key_(key), counter_(block_counter) {}
     static ChaCha8Rng seed_from_u64(std::uint64_t seed) {
         return ChaCha8Rng(chacha_key_from_u64(seed));
     }

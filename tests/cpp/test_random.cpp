@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -22,6 +23,8 @@ std::vector<std::uint32_t> u32_list(simdjson::dom::array a) {
 
 // Counts, and optionally records, the words a consumer takes.
 struct RecordingRng {
+    explicit RecordingRng(std::int64_t seed)
+        : inner(ChaCha8Rng::seed_from_u64(static_cast<std::uint64_t>(seed))) {}
     ChaCha8Rng inner;
     std::uint64_t consumed = 0;
     std::vector<std::uint32_t> words;
@@ -55,6 +58,41 @@ TEST(ChaChaGolden, KeyWordsAndFirst200Outputs) {
     EXPECT_EQ(n, 7u);
 }
 
+// The block function written out word by word, one block at a time.
+std::array<std::uint32_t, 16> plain_block(const ChaChaKey& key, std::uint64_t counter) {
+    std::array<std::uint32_t, 16> in = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574};
+    for (int i = 0; i < 8; ++i) in[4 + i] = key[i];
+    in[12] = static_cast<std::uint32_t>(counter);
+    in[13] = static_cast<std::uint32_t>(counter >> 32);
+    auto x = in;
+    auto rotl = [](std::uint32_t v, int n) { return (v << n) | (v >> (32 - n)); };
+    auto qr = [&](int a, int b, int c, int d) {
+        x[a] += x[b], x[d] = rotl(x[d] ^ x[a], 16);
+        x[c] += x[d], x[b] = rotl(x[b] ^ x[c], 12);
+        x[a] += x[b], x[d] = rotl(x[d] ^ x[a], 8);
+        x[c] += x[d], x[b] = rotl(x[b] ^ x[c], 7);
+    };
+    for (int r = 0; r < 4; ++r) {
+        qr(0, 4, 8, 12), qr(1, 5, 9, 13), qr(2, 6, 10, 14), qr(3, 7, 11, 15);
+        qr(0, 5, 10, 15), qr(1, 6, 11, 12), qr(2, 7, 8, 13), qr(3, 4, 9, 14);
+    }
+    for (int i = 0; i < 16; ++i) x[i] += in[i];
+    return x;
+}
+
+// Refills across the carry of the block counter from its low word into its
+// high word, which the reference outputs do not reach.
+TEST(ChaCha, CounterCarriesIntoHighWord) {
+    const ChaChaKey key = chacha_key_from_u64(5);
+    for (std::uint64_t start : {std::uint64_t{0}, std::uint64_t{0xFFFFFFFE}, ~std::uint64_t{0} - 5}) {
+        ChaCha8Rng rng(key, start);
+        for (std::uint64_t b = 0; b < 8; ++b) {
+            const auto want = plain_block(key, start + b);
+            for (int w = 0; w < 16; ++w) ASSERT_EQ(rng.next_u32(), want[w]) << start << " " << b;
+        }
+    }
+}
+
 // Little-endian bytes of the permutation, as the reference digests hash it.
 std::string digest(const std::vector<std::uint32_t>& perm) {
     std::vector<std::uint8_t> bytes;
@@ -74,7 +112,7 @@ TEST(ShuffleGolden, PermutationsDigestsAndWordsConsumed) {
 
         std::vector<std::uint32_t> perm(n);
         for (std::uint32_t i = 0; i < n; ++i) perm[i] = i;
-        RecordingRng rng{ChaCha8Rng::seed_from_u64(static_cast<std::uint64_t>(seed))};
+        RecordingRng rng(seed);
         shuffle(std::span<std::uint32_t>(perm), rng);
 
         EXPECT_EQ(rng.consumed, c["u32_words_consumed"].get_uint64().value());
@@ -116,7 +154,7 @@ TEST(ShuffleGolden, DrawsAndRejections) {
             want_rejections.push_back({r["i"].get_uint64(), u32_list(r["rejected_words"].get_array())});
         }
 
-        RecordingRng rng{ChaCha8Rng::seed_from_u64(static_cast<std::uint64_t>(seed))};
+        RecordingRng rng(seed);
         std::vector<std::uint32_t> got_draws;
         std::vector<Rejection> got_rejections;
         for (std::uint64_t i = n - 1; i >= 1; --i) {
