@@ -1,0 +1,38 @@
+#include "fio/writer/output_file.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "util/panic.hpp"
+
+namespace orvelle {
+
+OutputFile::OutputFile(const std::string& path) {
+    if (path.find('\0') != std::string::npos)
+        unwrap_failed(simple_error_debug("InvalidInput", kNulInPath));
+    do {
+        fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    } while (fd_ < 0 && errno == EINTR);
+    if (fd_ < 0) os_failed(errno);
+}
+
+OutputFile::~OutputFile() { ::close(fd_); }
+
+void OutputFile::write_all(int fd, std::string_view bytes, WriteFn write_fn) {
+    const char* p = bytes.data();
+    std::size_t left = bytes.size();
+    while (left > 0) {
+        const ssize_t n = write_fn(fd, p, left);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            os_failed(errno);
+        }
+        if (n == 0) unwrap_failed(simple_error_debug("WriteZero", kWriteZero));
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+}
+
+}  // namespace orvelle

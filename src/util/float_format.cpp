@@ -1,0 +1,135 @@
+#include "util/float_format.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <cstring>
+
+namespace orvelle {
+
+namespace {
+
+// The shortest digit string that reads back as the same double (the nearest
+// such string when several have that length), as d1 d2 ... dk x 10^(exp-k+1):
+// exp is the decimal exponent of the first digit. std::to_chars produces it in
+// scientific form; the point is placed by the callers.
+struct Digits {
+    char digits[24];
+    int count;
+    int exp;
+};
+
+// v finite, non-zero, positive.
+Digits shortest(double v) {
+    char buf[32];
+    char* end = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific).ptr;
+    Digits d;
+    const char* p = buf;
+    d.digits[0] = *p++;
+    d.count = 1;
+    if (*p == '.') {
+        ++p;
+        while (*p != 'e') d.digits[d.count++] = *p++;
+    }
+    ++p;  // 'e'
+    bool negative_exp = *p++ == '-';
+    int e = 0;
+    while (p != end) e = e * 10 + (*p++ - '0');
+    d.exp = negative_exp ? -e : e;
+    return d;
+}
+
+char* put(char* out, const char* s, std::size_t n) {
+    std::memcpy(out, s, n);
+    return out + n;
+}
+
+// Digits with the point placed, never an exponent; no point for integers.
+char* positional(char* out, const Digits& d) {
+    const int k = d.count, e = d.exp;
+    if (e >= k - 1) {
+        out = put(out, d.digits, k);
+        std::memset(out, '0', e - k + 1);
+        return out + (e - k + 1);
+    }
+    if (e >= 0) {
+        out = put(out, d.digits, e + 1);
+        *out++ = '.';
+        return put(out, d.digits + e + 1, k - e - 1);
+    }
+    *out++ = '0';
+    *out++ = '.';
+    std::memset(out, '0', -e - 1);
+    out += -e - 1;
+    return put(out, d.digits, k);
+}
+
+// NaN and the infinities, or nullptr for a finite value.
+const char* special(double v) {
+    if (std::isnan(v)) return "NaN";
+    if (std::isinf(v)) return v < 0 ? "-inf" : "inf";
+    return nullptr;
+}
+
+}  // namespace
+
+char* write_display(char* out, double v) {
+    if (const char* s = special(v)) return put(out, s, std::strlen(s));
+    if (std::signbit(v)) {
+        *out++ = '-';
+        v = -v;
+    }
+    if (v == 0) {
+        *out++ = '0';
+        return out;
+    }
+    return positional(out, shortest(v));
+}
+
+void append_display(std::string& out, double v) {
+    char buf[kMaxDisplayChars];
+    out.append(buf, write_display(buf, v));
+}
+
+std::string format_display(double v) {
+    std::string s;
+    append_display(s, v);
+    return s;
+}
+
+void append_debug(std::string& out, double v) {
+    if (const char* s = special(v)) {
+        out += s;
+        return;
+    }
+    char buf[kMaxDisplayChars + 8];
+    char* p = buf;
+    if (std::signbit(v)) {
+        *p++ = '-';
+        v = -v;
+    }
+    if (v == 0) {
+        p = put(p, "0.0", 3);
+    } else if (v >= 1e-4 && v < 1e16) {
+        Digits d = shortest(v);
+        p = positional(p, d);
+        if (d.exp >= d.count - 1) p = put(p, ".0", 2);
+    } else {
+        Digits d = shortest(v);
+        *p++ = d.digits[0];
+        if (d.count > 1) {
+            *p++ = '.';
+            p = put(p, d.digits + 1, d.count - 1);
+        }
+        *p++ = 'e';
+        p = std::to_chars(p, buf + sizeof buf, d.exp).ptr;
+    }
+    out.append(buf, p);
+}
+
+std::string format_debug(double v) {
+    std::string s;
+    append_debug(s, v);
+    return s;
+}
+
+}  // namespace orvelle
