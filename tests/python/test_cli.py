@@ -1,0 +1,196 @@
+import json
+import math
+import pathlib
+import subprocess
+import sys
+
+import pytest
+
+import featurefile
+import orvelle
+from orvelle import cli
+
+REPO = pathlib.Path(__file__).resolve().parents[2]
+EXAMPLES = REPO / "examples"
+# The demo's settings (examples/demo.py).
+DEMO_RATIO = 16
+DEMO_EXCLUDE = ["<s>", "</s>", "."]
+
+
+def run_cli(args, cwd):
+    return subprocess.run([sys.executable, "-m", "orvelle", *map(str, args)],
+                          capture_output=True, text=True, cwd=cwd)
+
+
+@pytest.fixture(scope="module")
+def example():
+    return featurefile.read(EXAMPLES / "features.jsonl")
+
+
+@pytest.fixture
+def features(tmp_path):
+    path = tmp_path / "f.jsonl"
+    path.write_text('{"linex_index":0,"features":[{"token":"he","layers":[{"index":0,"values":[1,2]}]}]}\n')
+    return path
+
+
+@pytest.mark.parametrize("args,status,message", [
+    (["missing.jsonl", "--seeds", "he,him"], 1, "orvelle: error: missing.jsonl: no such file"),
+    ([".", "--seeds", "he,him"], 1, "orvelle: error: .: is a folder, not a feature file"),
+    (["{f}", "--seeds", "he,,him"], 2, "argument --seeds: bad seed group 'he,,him'"),
+    (["{f}", "--seeds", ","], 2, "argument --seeds: bad seed group ','"),
+    (["{f}", "--seeds", "he, "], 2, "argument --seeds: bad seed group 'he, '"),
+    (["{f}"], 2, "the following arguments are required: --seeds"),
+    (["{f}", "--seeds", "he,him", "--ratio", "many"], 2, "argument --ratio: invalid float value"),
+    (["{f}", "--seeds", "he,him", "--seeds", "he,she"], 1,
+     "orvelle: error: seed groups must start with different words (he starts more than one)"),
+    (["{f}", "--seeds", "he", "--out", ""], 1, "orvelle: error: --out must name a folder"),
+])
+def test_refused_before_the_analysis(tmp_path, features, args, status, message):
+    r = run_cli([a.replace("{f}", str(features)) for a in args], tmp_path)
+    assert r.returncode == status
+    assert message in r.stderr
+    assert r.stdout == "" and "Traceback" not in r.stderr
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["f.jsonl"]
+
+
+def test_a_failed_analysis_is_one_line_without_traceback(tmp_path):
+    # A file the analysis refuses: whatever the check, the program reports it and fails.
+    bad = tmp_path / "bad.jsonl"
+    bad.write_text("not json\n")
+    r = run_cli([bad, "--seeds", "he,him", "--out", tmp_path / "out"], tmp_path)
+    assert r.returncode == 1
+    assert r.stdout == ""
+    assert "Traceback" not in r.stderr
+    ours = [line for line in r.stderr.splitlines() if line.startswith("orvelle: error: ")]
+    assert len(ours) == 1 and len(ours[0]) > len("orvelle: error: ")
+
+
+class FakeCalculator:
+    def __init__(self, means, abs_means):
+        self.means, self.abs_means, self.saved = means, abs_means, []
+
+    def bias_sum_average(self):
+        return dict(self.means)
+
+    def bias_asb_sum_average(self):
+        return dict(self.abs_means)
+
+    def save_summary(self, path=None):
+        self.saved.append(path)
+
+
+def test_arguments_reach_the_calculator_and_the_table_keeps_group_order(tmp_path, monkeypatch, capsys):
+    calls = []
+    fake = FakeCalculator({"Space of she": -0.25, "Space of he": 0.125},
+                          {"Space of he": 1.5, "Space of she": float("nan")})
+
+    def calculator(*args, **kwargs):
+        calls.append((args, kwargs))
+        return fake
+
+    monkeypatch.setattr(orvelle, "calculator", calculator)
+    out = tmp_path / "new" / "dir"
+    features = tmp_path / "f.jsonl"
+    features.write_text("")
+    status = cli.main([str(features), "--seeds", "he,him", "--seeds", " she , her", "--ratio", "16",
+                       "--seed", "-7", "--exclude", "<s>", "</s>", "--out", str(out), "--progress"])
+    assert status == 0
+    assert calls == [((str(features), [["he", "him"], ["she", "her"]]),
+                      dict(random_token_num=16.0, random_token_seed=-7, subspace_folder_path=str(out),
+                           exclude_words=["<s>", "</s>"], user_friendly=True))]
+    assert out.is_dir() and fake.saved == [str(out)]
+    lines = capsys.readouterr().out.splitlines()
+    assert lines[0].split() == ["seed", "space", "words", "mean", "bias", "ratio", "mean", "|bias", "ratio|"]
+    assert lines[1].split() == ["Space", "of", "he", "he,him", "0.125000", "1.500000"]
+    assert lines[2].split() == ["Space", "of", "she", "she,her", "-0.250000", "nan"]
+
+
+def test_defaults_are_left_to_the_calculator(tmp_path, monkeypatch):
+    calls = []
+    monkeypatch.setattr(orvelle, "calculator",
+                        lambda *a, **k: calls.append(k) or FakeCalculator({"Space of he": 0.0}, {"Space of he": 0.0}))
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "f.jsonl").write_text("")
+    assert cli.main(["f.jsonl", "--seeds", "he"]) == 0
+    assert calls == [dict(random_token_num=None, random_token_seed=None, subspace_folder_path=".",
+                          exclude_words=None, user_friendly=False)]
+
+
+@pytest.mark.parametrize("raised,shown", [
+    (TypeError("argument 'path': bad"), "orvelle: error: argument 'path': bad"),
+    (OSError(), "orvelle: error: OSError"),
+])
+def test_python_errors_are_reported_like_panics(tmp_path, monkeypatch, capsys, raised, shown):
+    def calculator(*a, **k):
+        raise raised
+
+    monkeypatch.setattr(orvelle, "calculator", calculator)
+    (tmp_path / "f.jsonl").write_text("")
+    assert cli.main([str(tmp_path / "f.jsonl"), "--seeds", "he", "--out", str(tmp_path)]) == 1
+    assert capsys.readouterr().err.strip() == shown
+
+
+def test_interrupt_is_not_swallowed(tmp_path, monkeypatch):
+    def calculator(*a, **k):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(orvelle, "calculator", calculator)
+    (tmp_path / "f.jsonl").write_text("")
+    with pytest.raises(KeyboardInterrupt):
+        cli.main([str(tmp_path / "f.jsonl"), "--seeds", "he", "--out", str(tmp_path)])
+
+
+# The bundled example.
+
+def test_bundled_example_is_a_valid_feature_file(example):
+    sentences = (EXAMPLES / "sentences.txt").read_text(encoding="utf-8").splitlines()
+    assert (EXAMPLES / "features.jsonl").stat().st_size < 10_000_000
+    assert [i for i, _ in example] == list(range(len(sentences)))
+    for sentence, (_, features) in zip(sentences, example):
+        texts = [t for t, _ in features]
+        assert texts[0] == "<s>" and texts[-1] == "</s>"
+        # The word pieces spell the sentence (the tokenizer lower-cases).
+        assert "".join(featurefile.normalise(t) for t in texts[1:-1]) == sentence.lower().replace(" ", "")
+        for _, records in features:
+            assert [i for i, _ in records] == [12, 11, 10]
+            assert all(len(values) == 768 for _, values in records)
+
+
+def test_bundled_example_suits_the_demo(example):
+    groups = json.loads((EXAMPLES / "seeds.json").read_text(encoding="utf-8"))
+    texts = [featurefile.normalise(t) for _, features in example for t, records in features for _ in records]
+    for group in groups:
+        assert sum(texts.count(w) for w in group) >= 15, group
+    # The random space is reduced again to 512 components: the draw must be well over 512 tokens,
+    # and the global space (1179 tokens here) wider than the 768 components it is reduced from.
+    eligible = sum(t not in DEMO_EXCLUDE for t in texts)
+    drawn = min(math.trunc(DEMO_RATIO * len(example)), eligible)
+    assert drawn >= 600 and len(texts) > 768
+
+
+@pytest.fixture(scope="module")
+def analysis_available(tmp_path_factory):
+    path = tmp_path_factory.mktemp("probe") / "f.jsonl"
+    path.write_text("")
+    try:
+        orvelle.calculator(str(path), [["he"]], subspace_folder_path=str(path.parent))
+    except BaseException as e:  # noqa: BLE001
+        if "not built yet" in str(e):
+            pytest.skip("the analysis is not built in this version of the extension")
+
+
+def test_demo_settings_run_on_the_bundled_example(tmp_path, analysis_available):
+    args = [EXAMPLES / "features.jsonl", "--seeds", "he,him", "--seeds", "she,her", "--ratio", DEMO_RATIO,
+            "--exclude", *DEMO_EXCLUDE, "--out", tmp_path / "out"]
+    r = run_cli(args, tmp_path)
+    assert r.returncode == 0, r.stderr
+    rows = r.stdout.splitlines()[1:3]
+    assert [row.split()[:3] for row in rows] == [["Space", "of", "he"], ["Space", "of", "she"]]
+    for row in rows:
+        mean, mean_abs = map(float, row.split()[-2:])
+        assert math.isfinite(mean) and mean_abs >= abs(mean)
+    listing = (tmp_path / "out" / "random_subspace.txt").read_text(encoding="utf-8")
+    assert listing
+    summary = (tmp_path / "out" / "calculator_summary.txt").read_text(encoding="utf-8")
+    assert summary.startswith('ideal_similarity: {"Space of ')
