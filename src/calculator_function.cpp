@@ -3,7 +3,9 @@
 #include <array>
 
 #include "host/args.hpp"
+#include "host/calculator_object.hpp"
 #include "host/functions.hpp"
+#include "pipeline.hpp"
 
 namespace orvelle::host {
 
@@ -14,20 +16,9 @@ constexpr const char* kParams[] = {"path",           "subspace_seeds",       "ra
                                    "user_friendly",  "pca_dimension"};
 constexpr Signature kSignature{"calculator()", kParams, 2};
 
-struct CalculatorArguments {
-    std::string path;
-    std::vector<std::vector<std::string>> subspace_seeds;
-    std::optional<double> random_token_num;
-    std::optional<std::int64_t> random_token_seed;
-    std::optional<std::string> subspace_folder_path;
-    std::optional<std::vector<std::string>> exclude_words;
-    std::optional<bool> user_friendly;
-    std::optional<std::uint64_t> pca_dimension;
-};
-
 // Converts in parameter order; the first failure raises.
-CalculatorArguments convert(std::span<PyObject*> a) {
-    CalculatorArguments c;
+AnalysisRequest convert(std::span<PyObject*> a) {
+    AnalysisRequest c;
     c.path = argument("path", a[0], to_string);
     c.subspace_seeds = argument("subspace_seeds", a[1], to_string_lists);
     c.random_token_num = optional_argument("random_token_num", a[2], to_f64);
@@ -45,11 +36,8 @@ PyObject* calculator(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded("calculator()", [&]() -> PyObject* {
         std::array<PyObject*, std::size(kParams)> given{};
         bind(kSignature, args, kwargs, given);
-        CalculatorArguments c = convert(given);
-        (void)c;
-        orvelle::panic(
-            "calculator(): the analysis is not built yet in this version of orvelle: the feature-file "
-            "reader, the PCA and the bias calculator are still missing");
+        Calculator result = run_analysis(convert(given));
+        return wrap_calculator(std::move(result));
     });
 }
 

@@ -1,0 +1,123 @@
+import subprocess
+import sys
+
+import pytest
+
+import orvelle
+from features import write_features
+
+SEEDS = [["he", "him"], ["she", "her"]]
+UNWRAP = "called `Result::unwrap()` on an `Err` value: "
+
+
+@pytest.fixture(scope="module")
+def features(tmp_path_factory):
+    return str(write_features(tmp_path_factory.mktemp("data") / "features.jsonl"))
+
+
+def test_defaults_write_listing_in_current_folder(features, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    calc = orvelle.calculator(features, SEEDS)
+    listing = (tmp_path / "random_subspace.txt").read_text().splitlines()
+    assert len(listing) == int(0.8 * 40)
+    text, line, layer, values = listing[0].split(" ")
+    assert layer == "12" and values.endswith(",") and len(values.split(",")) == 513
+    assert set(calc.bias_sum_average()) == {"Space of he", "Space of she"}
+
+
+@pytest.mark.parametrize("folder,written", [("out", "out/random_subspace.txt"), ("out/", "out//random_subspace.txt")])
+def test_listing_path_rule(features, tmp_path, folder, written):
+    (tmp_path / "out").mkdir()
+    orvelle.calculator(features, SEEDS, subspace_folder_path=str(tmp_path / folder))
+    assert (tmp_path / written).exists()
+
+
+def test_same_seed_same_listing_other_seed_other_listing(features, tmp_path):
+    for name, seed in [("a", 7), ("b", 7), ("c", 8)]:
+        (tmp_path / name).mkdir()
+        orvelle.calculator(features, SEEDS, random_token_seed=seed, subspace_folder_path=str(tmp_path / name))
+    a, b, c = ((tmp_path / n / "random_subspace.txt").read_bytes() for n in "abc")
+    assert a == b and a != c
+
+
+@pytest.mark.parametrize("ratio,count", [(0.5, 20), (0.0, None), (-1.0, None), (float("nan"), None), (2, None)])
+def test_random_count_rules(features, tmp_path, ratio, count):
+    # A count of 0 or below, or above the eligible tokens, selects every token.
+    orvelle.calculator(features, SEEDS, random_token_num=ratio, subspace_folder_path=str(tmp_path))
+    n = len((tmp_path / "random_subspace.txt").read_text().splitlines())
+    assert n == (count if count is not None else 40 * 8)
+
+
+def test_excluded_words_are_not_drawn(features, tmp_path):
+    orvelle.calculator(features, SEEDS, random_token_num=0, exclude_words=["he", "the"],
+                       subspace_folder_path=str(tmp_path))
+    texts = [line.split(" ")[0] for line in (tmp_path / "random_subspace.txt").read_text().splitlines()]
+    assert "he" not in texts and "the" not in texts and "him" in texts
+    assert len(texts) == 40 * 8 - 2 * 40 * 8 // 12
+
+
+FAILURES = [
+    # (kwargs, seeds, message or prefix, listing written)
+    (dict(), [], "compare_space should have at least one space", True),
+    (dict(), [["nobody"]], "The space is empty!", True),
+    (dict(), [["He"]], "The space is empty!", True),
+    (dict(), [[]], "The space is empty!", True),
+    (dict(exclude_words=list({"he", "him", "she", "her", "doctor", "nurse", "engineer", "teacher", "the",
+                              "said", "a", "s"})), SEEDS, "The space is empty!", False),
+    (dict(pca_dimension=100), SEEDS, "Matrix slicing out of bounds.", False),
+]
+
+
+@pytest.mark.parametrize("kwargs,seeds,message,listing", FAILURES)
+def test_pipeline_failures(features, tmp_path, panic_type, kwargs, seeds, message, listing):
+    with pytest.raises(panic_type) as info:
+        orvelle.calculator(features, seeds, subspace_folder_path=str(tmp_path), **kwargs)
+    assert info.value.args == (message,)
+    assert (tmp_path / "random_subspace.txt").exists() == listing
+
+
+def test_wider_pca_than_random_space_fails_in_calculator(tmp_path, panic_type):
+    path = write_features(tmp_path / "wide.jsonl", lines=30, width=640, seed=3)
+    with pytest.raises(panic_type) as info:
+        orvelle.calculator(str(path), SEEDS, pca_dimension=600, subspace_folder_path=str(tmp_path))
+    assert info.value.args == ("assertion `left == right` failed: center1 and center2 should have the same "
+                               "length\n  left: 512\n right: 600",)
+
+
+def test_missing_folder_fails_and_writes_nothing(features, tmp_path, panic_type):
+    with pytest.raises(panic_type) as info:
+        orvelle.calculator(features, SEEDS, subspace_folder_path=str(tmp_path / "missing"))
+    assert info.value.args[0] == UNWRAP + 'Os { code: 2, kind: NotFound, message: "No such file or directory" }'
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_missing_input_fails_before_writing(tmp_path, panic_type, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    with pytest.raises(panic_type) as info:
+        orvelle.calculator(str(tmp_path / "nope.jsonl"), SEEDS)
+    assert info.value.args[0] == UNWRAP + 'Os { code: 2, kind: NotFound, message: "No such file or directory" }'
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_narrow_embeddings_fail_cleanly(tmp_path, panic_type):
+    path = write_features(tmp_path / "narrow.jsonl", lines=10, width=16)
+    with pytest.raises(panic_type, match="Matrix slicing out of bounds."):
+        orvelle.calculator(str(path), SEEDS, subspace_folder_path=str(tmp_path))
+
+
+def test_summaries_identical_across_processes(features, tmp_path):
+    code = (
+        "import sys, orvelle\n"
+        "c = orvelle.calculator(sys.argv[1], [['he', 'him'], ['she', 'her']], subspace_folder_path=sys.argv[2])\n"
+        "c.save_summary(sys.argv[2])\n"
+        "print(repr(c.bias_sum_average()))\n"
+    )
+    outputs = []
+    for name in ("p1", "p2"):
+        folder = tmp_path / name
+        folder.mkdir()
+        r = subprocess.run([sys.executable, "-c", code, features, str(folder)], capture_output=True, text=True,
+                           cwd=tmp_path, check=True)
+        outputs.append((r.stdout, (folder / "calculator_summary.txt").read_bytes()))
+    assert outputs[0] == outputs[1]
+    assert outputs[0][1].startswith(b'ideal_similarity: {"Space of he": {')
