@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -84,6 +85,9 @@ struct GoldenNumber {
     std::string bits, std_parse_bits, debug;
     std::optional<bool> equals_correctly_rounded;
 };
+
+inline void PrintTo(const GoldenLine& g, std::ostream* os) { *os << g.label; }
+inline void PrintTo(const GoldenNumber& g, std::ostream* os) { *os << g.literal; }
 
 inline simdjson::dom::element load_golden(simdjson::dom::parser& parser, const std::string& name) {
     return parser.load(golden_path(name)).value();
