@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <random>
 
+#include "fio/reader/json_number.hpp"
 #include "fio/reader/kelvra_decoder.hpp"
 #include "fio/reader/normalise.hpp"
 #include "reader_golden.hpp"
@@ -89,6 +91,49 @@ TEST_P(GoldenNumberTest, ConvertsAsTheReference) {
 
 INSTANTIATE_TEST_SUITE_P(SerdeNumbers, GoldenNumberTest, ::testing::ValuesIn(test::golden_numbers()),
                          [](const auto& info) { return test::test_name(info.index, info.param.literal); });
+
+// The inline conversion of `values` elements against the full one, on
+// literals of every shape: it must agree on the bits and the length read, or
+// decline.
+TEST(FastDouble, AgreesWithTheFullPath) {
+    std::mt19937_64 rng(5);
+    auto digits = [&](int n, bool lead_nonzero) {
+        std::string s;
+        for (int k = 0; k < n; ++k) s += static_cast<char>('0' + (k == 0 && lead_nonzero ? 1 + rng() % 9 : rng() % 10));
+        return s;
+    };
+    int accepted = 0;
+    for (int t = 0; t < 200000; ++t) {
+        std::string lit = rng() % 3 ? "0" : digits(1 + static_cast<int>(rng() % 21), true);
+        if (rng() % 4) lit += "." + digits(static_cast<int>(rng() % 21), false);
+        if (rng() % 4 == 0) {
+            lit += rng() % 2 ? "e" : "E";
+            int sign = static_cast<int>(rng() % 3);
+            if (sign) lit += sign == 1 ? "+" : "-";
+            lit += std::to_string(rng() % (rng() % 2 ? 30 : 500));
+        }
+        bool positive = rng() % 2;
+        for (std::string tail : {std::string("]"), std::string(", 0.25, 1]}]}]}")}) {
+            std::string text = lit + tail;
+            std::size_t i = 0;
+            double fast;
+            bool took = fast_double(text.data(), text.size(), i, positive, fast);
+            JsonCursor c(text);
+            double full;
+            try {
+                full = parse_double_slow(c, positive, 0);
+            } catch (const DecodeError&) {
+                EXPECT_FALSE(took) << lit;
+                continue;
+            }
+            if (!took) continue;
+            ++accepted;
+            EXPECT_EQ(test::bits_of(fast), test::bits_of(full)) << lit;
+            EXPECT_EQ(i, c.index()) << lit;
+        }
+    }
+    EXPECT_GT(accepted, 200000);
+}
 
 TEST(GoldenTables, AreThere) {
     EXPECT_GE(test::golden_lines().size(), 160u) << "serde_errors.json not found under " << test::shared_dir();

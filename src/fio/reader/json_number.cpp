@@ -208,78 +208,7 @@ JsonNumber parse_number(JsonCursor& c, bool positive) {
     return n;
 }
 
-double parse_double(JsonCursor& c, bool positive) {
-    const char* p = c.data();
-    const std::size_t n = c.size();
-    const std::size_t start = c.index();
-    std::size_t i = start;
-    std::uint64_t sig = 0;
-    int digits = 0;
-    std::int64_t exp = 0;
-
-    auto digit_at = [&](std::size_t k) -> unsigned {
-        return k < n ? static_cast<unsigned>(static_cast<unsigned char>(p[k]) - '0') : 10u;
-    };
-
-    unsigned d = digit_at(i);
-    if (d > 9) goto slow;
-    if (d == 0) {
-        ++i;
-        if (digit_at(i) <= 9) goto slow;  // leading zero: an error
-        digits = 1;
-    } else {
-        while ((d = digit_at(i)) <= 9) {
-            sig = sig * 10 + d;
-            ++i;
-            ++digits;
-        }
-    }
-    if (i < n && p[i] == '.') {
-        ++i;
-        int before = digits;
-        while ((d = digit_at(i)) <= 9) {
-            sig = sig * 10 + d;
-            ++i;
-            ++digits;
-        }
-        if (digits == before) goto slow;  // no digit after the point: an error
-        exp = before - digits;
-    }
-    // 19 digits always fit the significand; longer ones take the full path.
-    if (digits > 19) goto slow;
-    if (i < n && (p[i] == 'e' || p[i] == 'E')) {
-        ++i;
-        bool neg_exp = false;
-        if (i < n && (p[i] == '+' || p[i] == '-')) neg_exp = p[i++] == '-';
-        std::int64_t e = 0;
-        int exp_digits = 0;
-        while ((d = digit_at(i)) <= 9) {
-            e = e * 10 + d;
-            ++i;
-            ++exp_digits;
-        }
-        if (exp_digits == 0 || exp_digits > 4) goto slow;
-        exp += neg_exp ? -e : e;
-    } else if (exp == 0) {
-        c.set_index(i);
-        // An integer: exactly what the signed and unsigned forms convert to.
-        double f = static_cast<double>(sig);
-        return positive ? f : -f;
-    }
-    if (exp < -308 || exp > 308) goto slow;
-    {
-        double f = static_cast<double>(sig);
-        if (exp >= 0) {
-            f *= kPow10[exp];
-            if (std::isinf(f)) goto slow;  // reports the range error
-        } else {
-            f /= kPow10[-exp];
-        }
-        c.set_index(i);
-        return positive ? f : -f;
-    }
-
-slow:
+double parse_double_slow(JsonCursor& c, bool positive, std::size_t start) {
     c.set_index(start);
     return parse_number(c, positive).as_double();
 }

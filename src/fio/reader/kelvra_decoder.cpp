@@ -23,6 +23,8 @@ constexpr std::string_view kString = "a string";
 
 bool is_digit(int c) { return c >= '0' && c <= '9'; }
 
+bool is_blank(char c) { return c == ' ' || c == '\n' || c == '\t' || c == '\r'; }
+
 // Bytes that end a run of plain string content.
 bool ends_run(unsigned char c) { return c == '"' || c == '\\' || c < 0x20; }
 
@@ -237,18 +239,51 @@ void KelvraDecoder::values(std::vector<double>& out) {
     c_.eat();
     out.reserve(values_hint_);
     bool first = true;
+
+    // The bulk of every file: numbers and commas. This loop takes them with
+    // the position in a register; at anything else (the closing bracket, a
+    // stray byte, a non-number) it stops before that element's separator and
+    // the exact loop below carries on from there.
+    const char* p = c_.data();
+    const std::size_t n = c_.size();
+    std::size_t i = c_.index();
+    for (;;) {
+        const std::size_t element = i;
+        while (i < n && is_blank(p[i])) ++i;
+        if (!first) {
+            if (i == n || p[i] != ',') {
+                i = element;
+                break;
+            }
+            ++i;
+            while (i < n && is_blank(p[i])) ++i;
+        }
+        if (i == n || (p[i] != '-' && !is_digit(p[i]))) {
+            i = element;
+            break;
+        }
+        bool positive = p[i] != '-';
+        if (!positive) ++i;
+        double v;
+        if (!fast_double(p, n, i, positive, v)) {
+            v = parse_double_slow(c_, positive, i);
+            i = c_.index();
+        }
+        out.push_back(v);
+        first = false;
+    }
+    c_.set_index(i);
+
     while (next_element(first)) {
         int d = c_.peek();
-        double v;
         if (d == '-') {
             c_.eat();
-            v = parse_double(c_, false);
+            out.push_back(parse_double_slow(c_, false, c_.index()));
         } else if (is_digit(d)) {
-            v = parse_double(c_, true);
+            out.push_back(parse_double_slow(c_, true, c_.index()));
         } else {
             fail_invalid_type(kF64);
         }
-        out.push_back(v);
     }
     end_seq();
     values_hint_ = out.size();
