@@ -30,10 +30,14 @@ std::string shell_quote(const std::string& s) {
     return out + "'";
 }
 
-double cpu_seconds() {
+struct CpuTimes {
+    double user, system;
+};
+
+CpuTimes cpu_times() {
     rusage u{};
     getrusage(RUSAGE_SELF, &u);
-    return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+    return {u.ru_utime.tv_sec + u.ru_utime.tv_usec / 1e6, u.ru_stime.tv_sec + u.ru_stime.tv_usec / 1e6};
 }
 
 double time_cat(const std::string& path) {
@@ -79,11 +83,13 @@ int main(int argc, char** argv) {
     double cat_before = time_cat(path);
     long rss_before = resident_kib();
 
-    double cpu_start = cpu_seconds();
+    CpuTimes cpu_start = cpu_times();
     auto start = std::chrono::steady_clock::now();
     std::vector<orvelle::Line> lines = orvelle::read_feature_file(path, false, options);
     double read_s = seconds_since(start);
-    double read_cpu = cpu_seconds() - cpu_start;
+    CpuTimes cpu_end = cpu_times();
+    double read_user = cpu_end.user - cpu_start.user, read_system = cpu_end.system - cpu_start.system;
+    double read_cpu = read_user + read_system;
 
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
@@ -106,8 +112,8 @@ int main(int argc, char** argv) {
                 file_mb / cat_s);
     std::printf("read            %.3f s with %u threads: %.0f MB/s, %.1fx the time of cat\n", read_s, threads,
                 file_mb / read_s, read_s / cat_s);
-    std::printf("cpu time        %.3f s on all threads together: %.0f MB per CPU second\n", read_cpu,
-                file_mb / read_cpu);
+    std::printf("cpu time        %.3f s on all threads together (user %.3f, system %.3f): %.0f MB per CPU second\n",
+                read_cpu, read_user, read_system, file_mb / read_cpu);
     std::printf("memory          lines %.1f MB; peak RSS %.1f MB = %.3fx lines (%.1f MB resident before read)\n",
                 final_mb, peak_mb, peak_mb / final_mb, rss_before * 1024.0 / 1e6);
     return 0;

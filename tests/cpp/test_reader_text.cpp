@@ -116,8 +116,8 @@ TEST(LineSplits, MatchTheReferenceReader) {
     EXPECT_EQ(cases, 12);
 }
 
-// Floats named in type errors ("floating point `1e30`") are written as the
-// earlier tool wrote them: f64_display.json.
+// Floats named in type errors ("floating point `1.5`") are written as the
+// reference renders them: f64_display.json.
 TEST(DisplayFloat, MatchesTheReference) {
     simdjson::dom::parser parser;
     simdjson::dom::element root = test::load_golden(parser, "f64_display.json");

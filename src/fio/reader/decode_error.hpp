@@ -1,6 +1,7 @@
 // Errors of the feature-line decoder: the syntax errors with their fixed
-// texts, and the type errors of the three records, worded as the file format's
-// users know them from the earlier tool ("invalid type: null, expected usize").
+// texts, and the type errors of the three records ("invalid type: null,
+// expected usize"). The wording and positions are part of the file format's
+// interface: users' scripts and notes quote them.
 #pragma once
 
 #include <cstddef>

@@ -104,9 +104,17 @@ inline std::uint64_t eight_digits(std::uint64_t x) {
     std::uint64_t sig = 0;
     std::int64_t exp = 0;
 
-    int digits = detail::take_digits(p, k, n, sig);
-    // No digit, or a leading zero followed by more: errors.
-    if (digits == 0 || (digits > 1 && p[i] == '0')) return false;
+    int digits;
+    if (k + 1 < n && p[k + 1] == '.' && static_cast<unsigned>(p[k] - '0') <= 9) {
+        // One integer digit, the usual shape of activations.
+        sig = static_cast<std::uint64_t>(p[k] - '0');
+        digits = 1;
+        ++k;
+    } else {
+        digits = detail::take_digits(p, k, n, sig);
+        // No digit, or a leading zero followed by more: errors.
+        if (digits == 0 || (digits > 1 && p[i] == '0')) return false;
+    }
     if (k < n && p[k] == '.') {
         ++k;
         int fraction = detail::take_digits(p, k, n, sig);

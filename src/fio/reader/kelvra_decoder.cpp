@@ -74,7 +74,7 @@ LineKelvra KelvraDecoder::decode(std::string_view text) {
 // ---- records ---------------------------------------------------------------
 // Each record reads as an object or as an array of its two values. Errors of
 // the record itself (length, missing or duplicate key) are placed after the
-// record's closing bracket has been consumed, where the earlier tool put them.
+// record's closing bracket has been consumed, as far as the text allows.
 
 void KelvraDecoder::line(LineKelvra& out) {
     int c = c_.skip_blanks();
@@ -249,15 +249,19 @@ void KelvraDecoder::values(std::vector<double>& out) {
     std::size_t i = c_.index();
     for (;;) {
         const std::size_t element = i;
-        while (i < n && is_blank(p[i])) ++i;
-        if (!first) {
-            if (i == n || p[i] != ',') {
-                i = element;
-                break;
-            }
-            ++i;
+        if (!first && i < n && p[i] == ',') {
+            ++i;  // the usual separator: a comma right after the number
+        } else {
             while (i < n && is_blank(p[i])) ++i;
+            if (!first) {
+                if (i == n || p[i] != ',') {
+                    i = element;
+                    break;
+                }
+                ++i;
+            }
         }
+        while (i < n && is_blank(p[i])) ++i;
         if (i == n || (p[i] != '-' && !is_digit(p[i]))) {
             i = element;
             break;
