@@ -1,11 +1,11 @@
-// JSON numbers as the feature files were always decoded: the digits build an
+// JSON numbers as feature files have always been decoded: the digits build an
 // unsigned 64-bit significand (digits beyond it are dropped and only counted),
 // which is converted to a double and then multiplied or divided once by the
-// exact double nearest to 10^|e| (10^0 .. 10^308). This is not a correctly
-// rounded conversion: about one literal in five with 17 or more significant
-// digits, or with |e| > 22, ends one bit away from the nearest double. Files
-// written by Python's repr() hit those cases, and results downstream react to
-// the last bit, so the conversion is kept exactly as it was.
+// double nearest to 10^|e| (10^0 .. 10^308). With a significand below 2^53
+// and |e| <= 22 that is the correctly rounded value; otherwise it can be one
+// bit away from it. Files written with 17 significant digits (Python's repr)
+// meet such cases, and results downstream react to the last bit, so the
+// conversion is kept exactly as it was.
 #pragma once
 
 #include <bit>
@@ -36,8 +36,9 @@ struct JsonNumber {
 // The doubles nearest to 10^0 .. 10^308.
 extern const double kPow10[309];
 
-// significand * 10^exponent with one rounding step as described above; fails
-// with "number out of range" when the result would be infinite.
+// significand * 10^exponent as described above; exponents beyond 308 are
+// divided out by 1e308 first. Fails with "number out of range" when the
+// result would be infinite.
 double f64_from_parts(const JsonCursor& c, bool positive, std::uint64_t significand, std::int32_t exponent);
 
 // Parses a number whose sign, if any, has been consumed; the cursor is on its

@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "fio/reader/json_number.hpp"
+#include "fio/reader/json_syntax.hpp"
 
 namespace orvelle {
 
@@ -24,34 +25,6 @@ constexpr std::string_view kString = "a string";
 bool is_digit(int c) { return c >= '0' && c <= '9'; }
 
 bool is_blank(char c) { return c == ' ' || c == '\n' || c == '\t' || c == '\r'; }
-
-// Bytes that end a run of plain string content.
-bool ends_run(unsigned char c) { return c == '"' || c == '\\' || c < 0x20; }
-
-int hex_value(unsigned char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-void append_utf8(std::string& out, unsigned cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
 
 std::string describe(const JsonNumber& n) {
     switch (n.kind) {
@@ -104,7 +77,7 @@ void KelvraDecoder::line(LineKelvra& out) {
                 has_features = true;
             } else {
                 colon();
-                ignore_value();
+                skip_value(c_, frames_);
             }
         }
         if (!has_index) fail_in_map(missing_field("linex_index"));
@@ -153,7 +126,7 @@ void KelvraDecoder::feature(FeatureKelvra& out) {
                 has_layers = true;
             } else {
                 colon();
-                ignore_value();
+                skip_value(c_, frames_);
             }
         }
         if (!has_token) fail_in_map(missing_field("token"));
@@ -202,7 +175,7 @@ void KelvraDecoder::layer(TokenKelvra& out) {
                 has_values = true;
             } else {
                 colon();
-                ignore_value();
+                skip_value(c_, frames_);
             }
         }
         if (!has_index) fail_in_map(missing_field("index"));
@@ -300,7 +273,7 @@ void KelvraDecoder::string(std::string& out) {
     if (c < 0) c_.fail_peek(JsonError::EofWhileParsingValue);
     if (c != '"') fail_invalid_type(kString);
     c_.eat();
-    out.assign(parse_str(scratch_));
+    out.assign(parse_string(c_, scratch_));
 }
 
 // ---- arrays and objects ----------------------------------------------------
@@ -347,7 +320,7 @@ bool KelvraDecoder::next_key(bool& first) {
 // The key with its escapes decoded: "linex\u005findex" is linex_index.
 std::string_view KelvraDecoder::key() {
     c_.eat();
-    return parse_str(scratch_);
+    return parse_string(c_, scratch_);
 }
 
 void KelvraDecoder::colon() {
@@ -411,17 +384,17 @@ void KelvraDecoder::fail_invalid_type(std::string_view expected) {
     switch (c) {
         case 'n':
             c_.eat();
-            ident("ull");
+            read_ident(c_, "ull");
             found = "null";
             break;
         case 't':
             c_.eat();
-            ident("rue");
+            read_ident(c_, "rue");
             found = "boolean `true`";
             break;
         case 'f':
             c_.eat();
-            ident("alse");
+            read_ident(c_, "alse");
             found = "boolean `false`";
             break;
         case '-':
@@ -430,7 +403,7 @@ void KelvraDecoder::fail_invalid_type(std::string_view expected) {
             break;
         case '"':
             c_.eat();
-            found = unexpected_string(parse_str(scratch_));
+            found = unexpected_string(parse_string(c_, scratch_));
             break;
         case '[': found = "sequence"; break;
         case '{': found = "map"; break;
@@ -439,247 +412,6 @@ void KelvraDecoder::fail_invalid_type(std::string_view expected) {
             found = describe(parse_number(c_, true));
     }
     c_.fail(invalid_type(found, expected));
-}
-
-// ---- strings ---------------------------------------------------------------
-
-// On the byte after the opening quote. Returns the content, escapes decoded:
-// a view of the line when it has no escape, else of scratch.
-std::string_view KelvraDecoder::parse_str(std::string& scratch) {
-    const char* p = c_.data();
-    const std::size_t n = c_.size();
-    std::size_t i = c_.index();
-    std::size_t start = i;
-    bool copied = false;
-    for (;;) {
-        while (i < n && !ends_run(static_cast<unsigned char>(p[i]))) ++i;
-        if (i == n) {
-            c_.set_index(n);
-            c_.fail(JsonError::EofWhileParsingString);
-        }
-        if (p[i] == '"') {
-            c_.set_index(i + 1);
-            if (!copied) return {p + start, i - start};
-            scratch.append(p + start, i - start);
-            return scratch;
-        }
-        if (p[i] == '\\') {
-            if (!copied) scratch.clear();
-            copied = true;
-            scratch.append(p + start, i - start);
-            c_.set_index(i + 1);
-            parse_escape(scratch);
-            i = start = c_.index();
-        } else {
-            c_.set_index(i + 1);
-            c_.fail(JsonError::ControlCharacterWhileParsingString);
-        }
-    }
-}
-
-void KelvraDecoder::parse_escape(std::string& out) {
-    int ch = c_.next();
-    switch (ch) {
-        case -1: c_.fail(JsonError::EofWhileParsingString);
-        case '"': out += '"'; return;
-        case '\\': out += '\\'; return;
-        case '/': out += '/'; return;
-        case 'b': out += '\b'; return;
-        case 'f': out += '\f'; return;
-        case 'n': out += '\n'; return;
-        case 'r': out += '\r'; return;
-        case 't': out += '\t'; return;
-        case 'u': break;
-        default: c_.fail(JsonError::InvalidEscape);
-    }
-    unsigned cp = hex_escape();
-    if (cp >= 0xDC00 && cp <= 0xDFFF) c_.fail(JsonError::LoneLeadingSurrogateInHexEscape);
-    if (cp >= 0xD800 && cp <= 0xDBFF) {
-        // A leading surrogate must be followed by the escape of a trailing one.
-        for (char expect : {'\\', 'u'}) {
-            int next = c_.peek();
-            if (next < 0) c_.fail(JsonError::EofWhileParsingString);
-            c_.eat();
-            if (next != expect) c_.fail(JsonError::UnexpectedEndOfHexEscape);
-        }
-        unsigned low = hex_escape();
-        if (low < 0xDC00 || low > 0xDFFF) c_.fail(JsonError::LoneLeadingSurrogateInHexEscape);
-        cp = (((cp - 0xD800) << 10) | (low - 0xDC00)) + 0x10000;
-    }
-    append_utf8(out, cp);
-}
-
-unsigned KelvraDecoder::hex_escape() {
-    const char* p = c_.data();
-    std::size_t i = c_.index();
-    if (i + 4 > c_.size()) {
-        c_.set_index(c_.size());
-        c_.fail(JsonError::EofWhileParsingString);
-    }
-    unsigned v = 0;
-    for (int k = 0; k < 4; ++k) {
-        int h = hex_value(static_cast<unsigned char>(p[i]));
-        c_.set_index(++i);
-        if (h < 0) c_.fail(JsonError::InvalidEscape);
-        v = v * 16 + static_cast<unsigned>(h);
-    }
-    return v;
-}
-
-// ---- skipped values --------------------------------------------------------
-// Values of unknown keys are checked for syntax only: their numbers are not
-// converted (1e999 passes), their \u escapes not paired, and nesting has no
-// depth limit (an explicit stack, not recursion).
-
-void KelvraDecoder::ignore_str() {
-    const char* p = c_.data();
-    const std::size_t n = c_.size();
-    std::size_t i = c_.index();
-    for (;;) {
-        while (i < n && !ends_run(static_cast<unsigned char>(p[i]))) ++i;
-        if (i == n) {
-            c_.set_index(n);
-            c_.fail(JsonError::EofWhileParsingString);
-        }
-        if (p[i] == '"') {
-            c_.set_index(i + 1);
-            return;
-        }
-        if (p[i] != '\\') {
-            c_.set_index(i);
-            c_.fail(JsonError::ControlCharacterWhileParsingString);
-        }
-        c_.set_index(i + 1);
-        switch (c_.next()) {
-            case -1: c_.fail(JsonError::EofWhileParsingString);
-            case '"':
-            case '\\':
-            case '/':
-            case 'b':
-            case 'f':
-            case 'n':
-            case 'r':
-            case 't': break;
-            case 'u': hex_escape(); break;
-            default: c_.fail(JsonError::InvalidEscape);
-        }
-        i = c_.index();
-    }
-}
-
-void KelvraDecoder::ident(std::string_view rest) {
-    for (char expect : rest) {
-        int c = c_.next();
-        if (c < 0) c_.fail(JsonError::EofWhileParsingValue);
-        if (c != static_cast<unsigned char>(expect)) c_.fail(JsonError::ExpectedSomeIdent);
-    }
-}
-
-// On the first digit (after a consumed minus sign).
-void KelvraDecoder::ignore_number() {
-    int c = c_.next();
-    if (c == '0') {
-        if (is_digit(c_.peek_or_null())) c_.fail_peek(JsonError::InvalidNumber);
-    } else if (c >= '1' && c <= '9') {
-        while (is_digit(c_.peek_or_null())) c_.eat();
-    } else {
-        c_.fail(JsonError::InvalidNumber);
-    }
-    int d = c_.peek_or_null();
-    if (d == '.') {
-        c_.eat();
-        if (!is_digit(c_.peek_or_null())) c_.fail_peek(JsonError::InvalidNumber);
-        while (is_digit(c_.peek_or_null())) c_.eat();
-        d = c_.peek_or_null();
-    }
-    if (d == 'e' || d == 'E') {
-        c_.eat();
-        int s = c_.peek_or_null();
-        if (s == '+' || s == '-') c_.eat();
-        if (!is_digit(c_.next())) c_.fail(JsonError::InvalidNumber);
-        while (is_digit(c_.peek_or_null())) c_.eat();
-    }
-}
-
-void KelvraDecoder::ignore_value() {
-    frames_.clear();
-    char enclosing = 0;  // the open bracket the last value sits in, if any
-    for (;;) {
-        int peek = c_.skip_blanks();
-        char frame = 0;
-        switch (peek) {
-            case -1: c_.fail_peek(JsonError::EofWhileParsingValue);
-            case 'n': c_.eat(); ident("ull"); break;
-            case 't': c_.eat(); ident("rue"); break;
-            case 'f': c_.eat(); ident("alse"); break;
-            case '-': c_.eat(); ignore_number(); break;
-            case '"': c_.eat(); ignore_str(); break;
-            case '[':
-            case '{':
-                if (enclosing) frames_.push_back(enclosing);
-                enclosing = 0;
-                c_.eat();
-                frame = static_cast<char>(peek);
-                break;
-            default:
-                if (!is_digit(peek)) c_.fail_peek(JsonError::ExpectedSomeValue);
-                ignore_number();
-        }
-
-        bool accept_comma = true;
-        if (frame) {
-            accept_comma = false;
-        } else if (enclosing) {
-            frame = enclosing;
-            enclosing = 0;
-        } else if (!frames_.empty()) {
-            frame = frames_.back();
-            frames_.pop_back();
-        } else {
-            return;
-        }
-
-        // Close every bracket that ends here; stop at a comma or a value.
-        for (;;) {
-            int c = c_.skip_blanks();
-            if (c == ',' && accept_comma) {
-                c_.eat();
-                break;
-            }
-            bool closes = (c == ']' && frame == '[') || (c == '}' && frame == '{');
-            if (!closes) {
-                if (c < 0)
-                    c_.fail_peek(frame == '[' ? JsonError::EofWhileParsingList
-                                              : JsonError::EofWhileParsingObject);
-                if (accept_comma)
-                    c_.fail_peek(frame == '[' ? JsonError::ExpectedListCommaOrEnd
-                                              : JsonError::ExpectedObjectCommaOrEnd);
-                break;
-            }
-            c_.eat();
-            if (frames_.empty()) return;
-            frame = frames_.back();
-            frames_.pop_back();
-            accept_comma = true;
-        }
-
-        if (frame == '{') {
-            int c = c_.skip_blanks();
-            if (c == '"') {
-                c_.eat();
-            } else {
-                c_.fail_peek(c < 0 ? JsonError::EofWhileParsingObject : JsonError::KeyMustBeAString);
-            }
-            ignore_str();
-            c = c_.skip_blanks();
-            if (c == ':') {
-                c_.eat();
-            } else {
-                c_.fail_peek(c < 0 ? JsonError::EofWhileParsingObject : JsonError::ExpectedColon);
-            }
-        }
-        enclosing = frame;
-    }
 }
 
 }  // namespace orvelle

@@ -57,14 +57,6 @@ private:
     [[noreturn]] void fail_in_map(std::string message);
     [[noreturn]] void fail_invalid_type(std::string_view expected);
 
-    std::string_view parse_str(std::string& scratch);
-    void parse_escape(std::string& out);
-    unsigned hex_escape();
-    void ignore_str();
-    void ignore_value();
-    void ignore_number();
-    void ident(std::string_view rest);
-
     JsonCursor c_;
     std::string scratch_;
     std::vector<char> frames_;

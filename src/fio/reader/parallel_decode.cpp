@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <system_error>
 #include <thread>
 
 #include "fio/reader/line_split.hpp"
@@ -93,7 +94,15 @@ class Workers {
 public:
     explicit Workers(unsigned n) {
         threads_.reserve(n);
-        for (unsigned k = 0; k < n; ++k) threads_.emplace_back([this] { run(); });
+        for (unsigned k = 0; k < n; ++k) {
+            try {
+                threads_.emplace_back([this] { run(); });
+            } catch (const std::system_error&) {
+                // The system refuses more threads: carry on with those there are.
+                if (threads_.empty()) throw;
+                break;
+            }
+        }
     }
     ~Workers() {
         {
