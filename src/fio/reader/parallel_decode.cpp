@@ -46,6 +46,7 @@ struct Bytes {
         capacity = n;
     }
     void append(const char* p, std::size_t n) {
+        if (n == 0) return;
         reserve(size + n);
         std::memcpy(data.get() + size, p, n);
         size += n;
