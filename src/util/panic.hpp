@@ -65,4 +65,13 @@ extern const char* const kInvalidUtf8;      // "stream did not contain valid UTF
 // unwrap_failed(os_error_debug(errno)) in one call.
 [[noreturn]] void os_failed(int code);
 
+// Appends text as a debug text does between its quotes: quote, backslash and
+// the ASCII control characters escaped (\t, \r, \n, \0, \u{7f}); other
+// characters are copied as they are.
+void append_debug_escaped(std::string& out, std::string_view text);
+
+// The JSON decoder's error in its debug form:
+// Error("missing field `index`", line: 1, column: 63)
+std::string decode_error_debug(std::string_view message, std::size_t line, std::size_t column);
+
 }  // namespace orvelle

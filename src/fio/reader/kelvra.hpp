@@ -5,6 +5,9 @@
 #include <vector>
 
 #include "embedding/models.hpp"
+#include "fio/reader/parallel_decode.hpp"
+#include "fio/reader/reader.hpp"
+#include "util/progress_bar.hpp"
 
 namespace orvelle {
 
@@ -12,5 +15,18 @@ struct KelvraReader {
     // Reader
     std::vector<Line> read(const std::string& path, bool user_friendly) const;
 };
+
+static_assert(Reader<KelvraReader>);
+
+// read() with the decoding threads and batch size chosen by the caller; the
+// result does not depend on them.
+std::vector<Line> read_feature_file(const std::string& path, bool user_friendly,
+                                    const ReadOptions& options);
+
+// The token pass: one Token per (feature, layer record) pair, features in
+// order and within a feature its layer records in order, each with a copy of
+// the feature's text and the record's values moved in. Advances `bar` by one
+// per line.
+std::vector<Line> make_lines(std::vector<LineKelvra>&& records, ProgressBar& bar);
 
 }  // namespace orvelle

@@ -1,0 +1,40 @@
+#include "fio/reader/feature_file.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "util/panic.hpp"
+
+namespace orvelle {
+
+FeatureFile::FeatureFile(const std::string& path) {
+    if (path.find('\0') != std::string::npos) unwrap_failed(simple_error_debug("InvalidInput", kNulInPath));
+    do {
+        fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (fd_ < 0 && errno == EINTR);
+    if (fd_ < 0) os_failed(errno);
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) {
+        int err = errno;
+        ::close(fd_);
+        os_failed(err);
+    }
+    size_ = static_cast<std::uint64_t>(st.st_size);
+}
+
+FeatureFile::~FeatureFile() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+long FeatureFile::read(char* buf, std::size_t n) {
+    for (;;) {
+        ssize_t got = ::read(fd_, buf, n);
+        if (got >= 0) return static_cast<long>(got);
+        if (errno != EINTR) return -static_cast<long>(errno);
+    }
+}
+
+}  // namespace orvelle

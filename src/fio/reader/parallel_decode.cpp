@@ -1,0 +1,252 @@
+#include "fio/reader/parallel_decode.hpp"
+
+#include <sched.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <system_error>
+#include <thread>
+
+#include "fio/reader/line_split.hpp"
+#include "fio/reader/normalise.hpp"
+#include "fio/reader/utf8.hpp"
+#include "util/panic.hpp"
+
+namespace orvelle {
+
+unsigned default_thread_count() {
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0) {
+        int n = CPU_COUNT(&set);
+        if (n > 0) return static_cast<unsigned>(n);
+    }
+    unsigned n = std::thread::hardware_concurrency();
+    return n > 0 ? n : 1;
+}
+
+namespace {
+
+// A growable byte buffer that is never zero-filled: it is read into.
+struct Bytes {
+    std::unique_ptr<char[]> data;
+    std::size_t size = 0;
+    std::size_t capacity = 0;
+
+    void reserve(std::size_t n) {
+        if (n <= capacity) return;
+        auto fresh = std::make_unique_for_overwrite<char[]>(n);
+        if (size) std::memcpy(fresh.get(), data.get(), size);
+        data = std::move(fresh);
+        capacity = n;
+    }
+    void append(const char* p, std::size_t n) {
+        if (n == 0) return;
+        reserve(size + n);
+        std::memcpy(data.get() + size, p, n);
+        size += n;
+    }
+};
+
+struct Batch {
+    Bytes text;              // whole lines, [0, length)
+    std::size_t length = 0;
+    std::vector<LineKelvra> records;
+    std::uint64_t line_bytes = 0;
+    bool failed = false;
+    std::string error;       // the first failing line's error, debug form
+    std::exception_ptr exception;  // anything unexpected, e.g. out of memory
+    bool done = false;
+};
+
+void decode_batch(Batch& batch, KelvraDecoder& decoder) {
+    try {
+        LineSplitter lines(std::string_view(batch.text.data.get(), batch.length));
+        std::string_view line;
+        while (lines.next(line)) {
+            batch.line_bytes += line.size();
+            if (!is_valid_utf8(line)) {
+                batch.failed = true;
+                batch.error = simple_error_debug("InvalidData", kInvalidUtf8);
+                return;
+            }
+            try {
+                LineKelvra record = decoder.decode(line);
+                for (FeatureKelvra& f : record.features) normalise_token(f.token);
+                batch.records.push_back(std::move(record));
+            } catch (const DecodeError& e) {
+                batch.failed = true;
+                batch.error = e.debug();
+                return;
+            }
+        }
+    } catch (...) {
+        batch.exception = std::current_exception();
+    }
+}
+
+// Worker threads taking batches in submission order.
+class Workers {
+public:
+    explicit Workers(unsigned n) {
+        threads_.reserve(n);
+        for (unsigned k = 0; k < n; ++k) {
+            try {
+                threads_.emplace_back([this] { run(); });
+            } catch (const std::system_error&) {
+                // The system refuses more threads: carry on with those there are.
+                if (threads_.empty()) throw;
+                break;
+            }
+        }
+    }
+    ~Workers() {
+        {
+            std::lock_guard lock(mutex_);
+            stop_ = true;
+            queue_.clear();
+        }
+        work_.notify_all();
+        for (std::thread& t : threads_) t.join();
+    }
+
+    void submit(Batch* batch) {
+        {
+            std::lock_guard lock(mutex_);
+            queue_.push_back(batch);
+        }
+        work_.notify_one();
+    }
+
+    void wait(Batch& batch) {
+        std::unique_lock lock(mutex_);
+        done_.wait(lock, [&] { return batch.done; });
+    }
+
+private:
+    void run() {
+        KelvraDecoder decoder;
+        for (;;) {
+            Batch* batch;
+            {
+                std::unique_lock lock(mutex_);
+                work_.wait(lock, [&] { return stop_ || !queue_.empty(); });
+                if (stop_) return;
+                batch = queue_.front();
+                queue_.pop_front();
+            }
+            decode_batch(*batch, decoder);
+            {
+                std::lock_guard lock(mutex_);
+                batch->done = true;
+            }
+            done_.notify_all();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable work_, done_;
+    std::deque<Batch*> queue_;
+    bool stop_ = false;
+    std::vector<std::thread> threads_;
+};
+
+const char* last_newline(const char* p, std::size_t n) {
+    return static_cast<const char*>(memrchr(p, '\n', n));
+}
+
+}  // namespace
+
+std::vector<LineKelvra> decode_file(FeatureFile& file, const ReadOptions& options,
+                                    const std::function<void(std::uint64_t)>& on_read) {
+    const unsigned threads = options.threads ? options.threads : default_thread_count();
+    const std::size_t batch_bytes = std::max<std::size_t>(options.batch_bytes, 1);
+    // Enough batches queued to keep every worker busy while the next is read;
+    // few enough that the text held at once stays a few batches.
+    const std::size_t max_in_flight = 2 * static_cast<std::size_t>(threads) + 1;
+
+    std::vector<LineKelvra> out;
+    std::vector<Bytes> spare;                      // buffers of collected batches
+    std::deque<std::unique_ptr<Batch>> in_flight;  // outlives the workers below
+    Workers workers(threads);
+
+    auto collect_front = [&] {
+        Batch& b = *in_flight.front();
+        workers.wait(b);
+        if (b.exception) std::rethrow_exception(b.exception);
+        on_read(b.line_bytes);
+        if (b.failed) unwrap_failed(b.error);
+        if (out.empty()) {
+            out = std::move(b.records);
+        } else {
+            out.insert(out.end(), std::make_move_iterator(b.records.begin()),
+                       std::make_move_iterator(b.records.end()));
+        }
+        spare.push_back(std::move(b.text));
+        in_flight.pop_front();
+    };
+
+    Bytes carry;  // the start of a line whose end is not read yet
+    int read_error = 0;
+    bool at_end = false;
+    while (!at_end) {
+        auto batch = std::make_unique<Batch>();
+        Bytes& buf = batch->text;
+        if (!spare.empty()) {
+            buf = std::move(spare.back());
+            spare.pop_back();
+            buf.size = 0;
+        }
+        buf.reserve(std::max(batch_bytes, carry.size));
+        buf.append(carry.data.get(), carry.size);
+        std::size_t searched = carry.size;  // the carried bytes hold no line end
+        carry.size = 0;
+
+        // Read at least batch_bytes, then cut after the last line end; a line
+        // longer than that doubles the amount until its end is in.
+        std::size_t target = batch_bytes;
+        const char* cut = nullptr;
+        for (;;) {
+            if (buf.size >= target) {
+                cut = last_newline(buf.data.get() + searched, buf.size - searched);
+                if (cut) break;
+                searched = buf.size;
+                target = std::max(target * 2, buf.size + 1);
+            }
+            buf.reserve(target);
+            long got = file.read(buf.data.get() + buf.size, target - buf.size);
+            if (got <= 0) {
+                if (got < 0) read_error = static_cast<int>(-got);
+                at_end = true;
+                break;
+            }
+            buf.size += static_cast<std::size_t>(got);
+        }
+
+        if (at_end && read_error == 0) {
+            batch->length = buf.size;  // the last line needs no terminator
+        } else {
+            if (at_end) cut = last_newline(buf.data.get(), buf.size);
+            batch->length = cut ? static_cast<std::size_t>(cut - buf.data.get()) + 1 : 0;
+            if (!at_end) {
+                carry.size = 0;
+                carry.append(buf.data.get() + batch->length, buf.size - batch->length);
+            }
+        }
+
+        if (batch->length > 0) {
+            workers.submit(batch.get());
+            in_flight.push_back(std::move(batch));
+        }
+        while (in_flight.size() >= max_in_flight || (at_end && !in_flight.empty())) collect_front();
+    }
+    if (read_error != 0) os_failed(read_error);
+    return out;
+}
+
+}  // namespace orvelle

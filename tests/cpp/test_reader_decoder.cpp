@@ -1,0 +1,148 @@
+// The line decoder against the reference decoder's results: every line and
+// every number literal of serde_errors.json, records and error texts alike.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <random>
+
+#include "fio/reader/json_number.hpp"
+#include "fio/reader/kelvra_decoder.hpp"
+#include "fio/reader/normalise.hpp"
+#include "reader_golden.hpp"
+
+namespace orvelle {
+namespace {
+
+using test::GoldenLine;
+using test::GoldenNumber;
+
+// Decodes a line; the error's debug form, or "" on success.
+std::string decode(std::string_view text, LineKelvra* out = nullptr) {
+    KelvraDecoder decoder;
+    try {
+        LineKelvra r = decoder.decode(text);
+        if (out) *out = std::move(r);
+        return "";
+    } catch (const DecodeError& e) {
+        return e.debug();
+    }
+}
+
+class GoldenLineTest : public ::testing::TestWithParam<GoldenLine> {};
+
+TEST_P(GoldenLineTest, DecodesAsTheReference) {
+    const GoldenLine& g = GetParam();
+    LineKelvra r;
+    std::string error = decode(g.line, &r);
+    if (!g.ok) {
+        EXPECT_EQ(error, g.debug);
+        return;
+    }
+    ASSERT_EQ(error, "");
+    EXPECT_EQ(r.linex_index, g.linex_index);
+    ASSERT_EQ(r.features.size(), g.features.size());
+    for (std::size_t f = 0; f < g.features.size(); ++f) {
+        const FeatureKelvra& got = r.features[f];
+        const test::GoldenFeature& want = g.features[f];
+        EXPECT_EQ(got.token, want.token) << "feature " << f;
+        std::string normalised = got.token;
+        normalise_token(normalised);
+        EXPECT_EQ(normalised, want.token_normalised) << "feature " << f;
+        ASSERT_EQ(got.layers.size(), want.layers.size());
+        for (std::size_t l = 0; l < want.layers.size(); ++l) {
+            EXPECT_EQ(got.layers[l].index, want.layers[l].index);
+            ASSERT_EQ(got.layers[l].values.size(), want.layers[l].value_bits.size());
+            for (std::size_t v = 0; v < want.layers[l].value_bits.size(); ++v)
+                EXPECT_EQ(test::hex_bits(got.layers[l].values[v]), want.layers[l].value_bits[v])
+                    << "feature " << f << " layer " << l << " value " << v;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(SerdeErrors, GoldenLineTest, ::testing::ValuesIn(test::golden_lines()),
+                         [](const auto& info) { return test::test_name(info.index, info.param.label); });
+
+// The literal as the only element of `values` in an otherwise valid line.
+std::string number_line(std::string_view literal) {
+    return std::string(R"({"linex_index":0,"features":[{"token":"v","layers":[{"index":0,"values":[)") +
+           std::string(literal) + "]}]}]}";
+}
+
+class GoldenNumberTest : public ::testing::TestWithParam<GoldenNumber> {};
+
+TEST_P(GoldenNumberTest, ConvertsAsTheReference) {
+    const GoldenNumber& g = GetParam();
+    LineKelvra r;
+    std::string error = decode(number_line(g.literal), &r);
+    if (!g.ok) {
+        EXPECT_EQ(error, g.debug);
+        return;
+    }
+    ASSERT_EQ(error, "");
+    ASSERT_EQ(r.features.at(0).layers.at(0).values.size(), 1u);
+    double got = r.features[0].layers[0].values[0];
+    EXPECT_EQ(test::hex_bits(got), g.bits)
+        << "literal " << g.literal << "; correctly rounded would be " << g.std_parse_bits;
+    // The table's claim about correct rounding, checked against strtod.
+    double nearest = std::strtod(g.literal.c_str(), nullptr);
+    EXPECT_EQ(test::hex_bits(nearest), g.std_parse_bits) << g.literal;
+    EXPECT_EQ(test::hex_bits(got) == g.std_parse_bits, *g.equals_correctly_rounded) << g.literal;
+}
+
+INSTANTIATE_TEST_SUITE_P(SerdeNumbers, GoldenNumberTest, ::testing::ValuesIn(test::golden_numbers()),
+                         [](const auto& info) { return test::test_name(info.index, info.param.literal); });
+
+// The inline conversion of `values` elements against the full one, on
+// literals of every shape: it must agree on the bits and the length read, or
+// decline.
+TEST(FastDouble, AgreesWithTheFullPath) {
+    std::mt19937_64 rng(5);
+    auto digits = [&](int n, bool lead_nonzero) {
+        std::string s;
+        for (int k = 0; k < n; ++k) s += static_cast<char>('0' + (k == 0 && lead_nonzero ? 1 + rng() % 9 : rng() % 10));
+        return s;
+    };
+    int accepted = 0;
+    for (int t = 0; t < 200000; ++t) {
+        std::string lit = rng() % 3 ? "0" : digits(1 + static_cast<int>(rng() % 21), true);
+        if (rng() % 4) lit += "." + digits(static_cast<int>(rng() % 21), false);
+        if (rng() % 4 == 0) {
+            lit += rng() % 2 ? "e" : "E";
+            int sign = static_cast<int>(rng() % 3);
+            if (sign) lit += sign == 1 ? "+" : "-";
+            lit += std::to_string(rng() % (rng() % 2 ? 30 : 500));
+        }
+        bool positive = rng() % 2;
+        for (std::string tail : {std::string("]"), std::string(", 0.25, 1]}]}]}")}) {
+            std::string text = lit + tail;
+            std::size_t i = 0;
+            double fast;
+            bool took = fast_double(text.data(), text.size(), i, positive, fast);
+            JsonCursor c(text);
+            double full;
+            try {
+                full = parse_double_slow(c, positive, 0);
+            } catch (const DecodeError&) {
+                EXPECT_FALSE(took) << lit;
+                continue;
+            }
+            if (!took) continue;
+            ++accepted;
+            EXPECT_EQ(test::bits_of(fast), test::bits_of(full)) << lit;
+            EXPECT_EQ(i, c.index()) << lit;
+        }
+    }
+    EXPECT_GT(accepted, 200000);
+}
+
+TEST(GoldenTables, AreThere) {
+    EXPECT_GE(test::golden_lines().size(), 160u) << "serde_errors.json not found under " << test::shared_dir();
+    auto numbers = test::golden_numbers();
+    EXPECT_EQ(numbers.size(), 221u);
+    int not_nearest = 0;
+    for (const auto& n : numbers) not_nearest += n.ok && !*n.equals_correctly_rounded;
+    EXPECT_EQ(not_nearest, 41);
+}
+
+}  // namespace
+}  // namespace orvelle
