@@ -17,6 +17,7 @@ cpp-tests: bootstrap
 
 py-tests: bootstrap
 	@PYTHON=$(PY) scripts/install_browser.sh
+	@scripts/install_extract.sh .venv >/dev/null
 	@.venv/bin/pytest -q -p no:cacheprovider tests/python
 
 test: cpp-tests py-tests
