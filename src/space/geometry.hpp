@@ -10,10 +10,14 @@
 namespace orvelle {
 
 // Each token's vector replaced by its coordinates on the first k principal
-// components of the list (k = pca_dimension, 512 when absent).
-std::vector<Token> pca(std::vector<Token> tokens, std::optional<std::size_t> pca_dimension);
+// components of the list (k = pca_dimension, 512 when absent). Holds at most
+// the n x d data plus the n x k result: each vector moves into the data
+// matrix as it is read, and each result row goes straight into its token.
+std::vector<Token> pca(std::vector<Token> tokens, std::optional<std::size_t> pca_dimension,
+                       unsigned threads = 0);
 
-// Every component standardised to zero mean and unit population deviation.
+// Every component standardised to zero mean and unit population deviation,
+// in place on the list it is given.
 std::vector<Token> scale_tokens(std::vector<Token> tokens);
 
 // Component-wise mean of the vectors.
