@@ -7,10 +7,6 @@
 #include "util/pca.hpp"
 #include "util/simd.hpp"
 
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
-
 namespace orvelle {
 
 std::vector<Token> pca(std::vector<Token> tokens, std::optional<std::size_t> pca_dimension, unsigned threads) {
@@ -20,24 +16,16 @@ std::vector<Token> pca(std::vector<Token> tokens, std::optional<std::size_t> pca
     for (const Token& t : tokens)
         if (t.embedding.size() != d) panic("The provided rows must all have the same dimension.");
 
-    Matrix x;
-    x.rows = n;
-    x.cols = d;
-    x.data.reserve(n * d);
-    for (Token& t : tokens) {
-        x.data.insert(x.data.end(), t.embedding.begin(), t.embedding.end());
-        std::vector<double>().swap(t.embedding);
-    }
-#if defined(__GLIBC__)
-    // The vectors just freed are many small blocks; hand their pages back
-    // so the data is not held twice while the results are made.
-    malloc_trim(0);
-#endif
-
+    // The tokens' own vectors are the data rows: the fit reads them in place,
+    // and each is replaced by its coordinates once the projection has read
+    // it for the last time. Nothing holds the data twice.
+    RowView x(n, d);
+    for (std::size_t i = 0; i < n; ++i) x.row[i] = tokens[i].embedding.data();
     PCA model(k);
     model.fit(x, threads);
     model.transform_rows(
-        x, [&](std::size_t i, const double* row) { tokens[i].embedding.assign(row, row + k); }, threads);
+        x, [&](std::size_t i, const double* row) { tokens[i].embedding = std::vector<double>(row, row + k); },
+        threads);
     return tokens;
 }
 

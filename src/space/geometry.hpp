@@ -10,9 +10,9 @@
 namespace orvelle {
 
 // Each token's vector replaced by its coordinates on the first k principal
-// components of the list (k = pca_dimension, 512 when absent). Holds at most
-// the n x d data plus the n x k result: each vector moves into the data
-// matrix as it is read, and each result row goes straight into its token.
+// components of the list (k = pca_dimension, 512 when absent). Works on the
+// tokens' own vectors: no copy of the data is made, and each token's vector
+// is replaced by its coordinates as soon as they are known.
 std::vector<Token> pca(std::vector<Token> tokens, std::optional<std::size_t> pca_dimension,
                        unsigned threads = 0);
 

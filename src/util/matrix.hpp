@@ -27,4 +27,20 @@ struct Matrix {
     static Matrix from_rows(const std::vector<std::vector<double>>& rows);
 };
 
+// Read access to rows of equal length wherever they are held: the rows of a
+// Matrix, or each token's own vector, so a list of tokens can be analysed
+// without first copying it into one matrix.
+struct RowView {
+    std::size_t rows = 0;
+    std::size_t cols = 0;
+    std::vector<const double*> row;  // row[i] points at cols values
+
+    RowView() = default;
+    RowView(std::size_t rows, std::size_t cols) : rows(rows), cols(cols), row(rows, nullptr) {}
+    // The rows of m, which must outlive the view.
+    RowView(const Matrix& m) : RowView(m.rows, m.cols) {  // NOLINT: a view of m where rows are wanted
+        for (std::size_t i = 0; i < m.rows; ++i) row[i] = m.row(i);
+    }
+};
+
 }  // namespace orvelle

@@ -16,9 +16,9 @@ namespace {
 
 // A column whose mean is not finite either holds NaN or infinity, or sums
 // beyond the range of f64.
-[[noreturn]] void non_finite_column(const Matrix& x, std::size_t j) {
+[[noreturn]] void non_finite_column(const RowView& x, std::size_t j) {
     for (std::size_t i = 0; i < x.rows; ++i)
-        if (!std::isfinite(x(i, j)))
+        if (!std::isfinite(x.row[i][j]))
             panic("PCA fit on data that is not finite: feature " + std::to_string(j) +
                   " (counting from 0) of row " + std::to_string(i) + " is NaN or infinite.");
     panic("PCA fit on data too large to average: the sum of feature " + std::to_string(j) +
@@ -27,7 +27,7 @@ namespace {
 
 }  // namespace
 
-std::vector<double> column_means(const Matrix& x, unsigned threads) {
+std::vector<double> column_means(const RowView& x, unsigned threads) {
     const std::size_t n = x.rows, d = x.cols;
     std::vector<double> mean(d, 0.0);
     if (n == 0) return mean;
@@ -44,14 +44,14 @@ std::vector<double> column_means(const Matrix& x, unsigned threads) {
                 simd::v8d acc[kGroup];
                 for (auto& a : acc) a = simd::splat(0.0);
                 for (std::size_t i = 0; i < n; ++i) {
-                    const double* r = x.row(i) + j0;
+                    const double* r = x.row[i] + j0;
                     for (std::size_t v = 0; v < kGroup; ++v) acc[v] = acc[v] + simd::load(r + 8 * v);
                 }
                 for (std::size_t v = 0; v < kGroup; ++v) simd::store(mean.data() + j0 + 8 * v, acc[v]);
             } else {
                 double acc[kGroup * 8] = {};
                 for (std::size_t i = 0; i < n; ++i) {
-                    const double* r = x.row(i);
+                    const double* r = x.row[i];
                     for (std::size_t j = j0; j < j1; ++j) acc[j - j0] = acc[j - j0] + r[j];
                 }
                 std::copy(acc, acc + (j1 - j0), mean.data() + j0);
@@ -63,14 +63,14 @@ std::vector<double> column_means(const Matrix& x, unsigned threads) {
     return mean;
 }
 
-Matrix covariance(const Matrix& x, const std::vector<double>& mean, unsigned threads, const RowTick& tick) {
+Matrix covariance(const RowView& x, const std::vector<double>& mean, unsigned threads, const RowTick& tick) {
     Matrix s = centred_gram(x, mean, threads, tick);
     const double divisor = double(x.rows) - 1.0;
     for (double& v : s.data) v = v / divisor;
     return s;
 }
 
-void PCA::fit(const Matrix& x, unsigned threads) {
+void PCA::fit(const RowView& x, unsigned threads) {
     const std::size_t n = x.rows, d = x.cols;
     std::vector<double> mu = column_means(x, threads);
     ProgressBar bar(n, "PCA Fit", true);
@@ -99,7 +99,7 @@ void PCA::fit(const Matrix& x, unsigned threads) {
     components = std::move(kept);
 }
 
-void PCA::transform_rows(const Matrix& x, const RowSink& sink, unsigned threads) const {
+void PCA::transform_rows(const RowView& x, const RowSink& sink, unsigned threads) const {
     ProgressBar bar(x.rows, "PCA Transform", true);
     if (x.rows == 0) panic("At least one row must be given.");
     if (x.cols != mean.size()) {

@@ -18,10 +18,10 @@ struct PCA {
 
     explicit PCA(std::size_t n_components) : n_components(n_components) {}
 
-    // Fits on the rows of x (n x d), reading x in place. Draws the "PCA Fit"
-    // bar. Fails on n = 0, d = 0, n_components > d, one row, or data that is
-    // not finite; on failure the model is unchanged.
-    void fit(const Matrix& x, unsigned threads = 0);
+    // Fits on the rows of x (n x d), reading them in place. Draws the
+    // "PCA Fit" bar. Fails on n = 0, d = 0, n_components > d, one row, or
+    // data that is not finite; on failure the model is unchanged.
+    void fit(const RowView& x, unsigned threads = 0);
 
     // The n' x n_components coordinates of the rows of x. Draws the
     // "PCA Transform" bar.
@@ -29,16 +29,17 @@ struct PCA {
 
     // The same coordinates, handed to sink row by row in order, so a caller
     // can place them without holding the whole result twice.
-    void transform_rows(const Matrix& x, const RowSink& sink, unsigned threads = 0) const;
+    // When sink receives row i, input row i has been read for good.
+    void transform_rows(const RowView& x, const RowSink& sink, unsigned threads = 0) const;
 };
 
 // Mean of each column: the column's elements added in row order from 0.0,
 // divided by n. All 0.0 when n = 0.
-std::vector<double> column_means(const Matrix& x, unsigned threads = 0);
+std::vector<double> column_means(const RowView& x, unsigned threads = 0);
 
 // The sample covariance (Cᵀ·C) / (n - 1) of the rows of x centred on mean.
 // tick is called once per row as it is centred.
-Matrix covariance(const Matrix& x, const std::vector<double>& mean, unsigned threads = 0,
+Matrix covariance(const RowView& x, const std::vector<double>& mean, unsigned threads = 0,
                   const RowTick& tick = [] {});
 
 }  // namespace orvelle

@@ -77,7 +77,7 @@ void mirror_upper(Matrix& s) {
 
 }  // namespace
 
-Matrix centred_gram(const Matrix& x, const std::vector<double>& mean, unsigned threads,
+Matrix centred_gram(const RowView& x, const std::vector<double>& mean, unsigned threads,
                     const RowTick& tick) {
     const std::size_t n = x.rows, d = x.cols;
     Matrix s(d, d);
@@ -86,7 +86,7 @@ Matrix centred_gram(const Matrix& x, const std::vector<double>& mean, unsigned t
         std::vector<double> c(d);
         for (std::size_t r = 0; r < n; ++r) {
             tick();
-            centre_row(x.row(r), mean.data(), d, c.data());
+            centre_row(x.row[r], mean.data(), d, c.data());
             for (std::size_t i = 0; i < d; ++i) {
                 double* si = s.row(i);
                 for (std::size_t j = i; j < d; ++j) si[j] = r == 0 ? c[i] * c[j] : si[j] + c[i] * c[j];
@@ -125,7 +125,7 @@ Matrix centred_gram(const Matrix& x, const std::vector<double>& mean, unsigned t
                 for (std::size_t r = 0; r < kc; ++r) tick();
             const auto [c0, c1] = share(kc, t, nt);
             for (std::size_t r = c0; r < c1; ++r) {
-                const double* xr = x.row(r0 + r);
+                const double* xr = x.row[r0 + r];
                 for (std::size_t p = 0; p < panels; ++p) {
                     double* dst = packed.data() + p * panel_size + r * 8;
                     const std::size_t j0 = p * 8;
@@ -153,7 +153,7 @@ Matrix centred_gram(const Matrix& x, const std::vector<double>& mean, unsigned t
     return s;
 }
 
-void centred_product(const Matrix& x, const std::vector<double>& mean, const Matrix& w,
+void centred_product(const RowView& x, const std::vector<double>& mean, const Matrix& w,
                      unsigned threads, const RowTick& tick, const RowSink& sink) {
     const std::size_t n = x.rows, d = x.cols, k = w.cols;
 
@@ -161,7 +161,7 @@ void centred_product(const Matrix& x, const std::vector<double>& mean, const Mat
         std::vector<double> c(d), y(k);
         for (std::size_t r = 0; r < n; ++r) {
             tick();
-            centre_row(x.row(r), mean.data(), d, c.data());
+            centre_row(x.row[r], mean.data(), d, c.data());
             for (std::size_t q = 0; q < k; ++q) {
                 double acc = d == 0 ? 0.0 : c[0] * w(0, q);
                 for (std::size_t j = 1; j < d; ++j) acc = acc + c[j] * w(j, q);
@@ -200,7 +200,7 @@ void centred_product(const Matrix& x, const std::vector<double>& mean, const Mat
             if (t == 0)
                 for (std::size_t r = 0; r < rc; ++r) tick();
             const auto [c0, c1] = share(rc, t, nt);
-            for (std::size_t r = c0; r < c1; ++r) centre_row(x.row(r0 + r), mean.data(), d, c.data() + r * d);
+            for (std::size_t r = c0; r < c1; ++r) centre_row(x.row[r0 + r], mean.data(), d, c.data() + r * d);
             sync.arrive_and_wait();
             const std::size_t row_panels = (rc + 7) / 8;
             for (std::size_t b = 0; b < blocks; ++b) {

@@ -21,17 +21,18 @@ namespace orvelle {
 
 // Called on the calling thread once per row, in row order, as the row is centred.
 using RowTick = std::function<void()>;
-// Receives output row i (the pointer is valid only during the call).
+// Receives output row i (the pointer is valid only during the call). By then
+// input row i has been read for the last time: the caller may release it.
 using RowSink = std::function<void(std::size_t i, const double* row)>;
 
 // Cᵀ·C with row i of C = row i of x minus mean (x is n x d, n >= 1); d x d,
 // exactly symmetric.
-Matrix centred_gram(const Matrix& x, const std::vector<double>& mean, unsigned threads,
+Matrix centred_gram(const RowView& x, const std::vector<double>& mean, unsigned threads,
                     const RowTick& tick);
 
 // The rows of C·w, C as above and w d x k, handed to sink in row order on the
 // calling thread.
-void centred_product(const Matrix& x, const std::vector<double>& mean, const Matrix& w,
+void centred_product(const RowView& x, const std::vector<double>& mean, const Matrix& w,
                      unsigned threads, const RowTick& tick, const RowSink& sink);
 
 }  // namespace orvelle

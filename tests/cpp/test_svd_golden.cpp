@@ -42,7 +42,9 @@ void check_bidiagonal(const Matrix& a, const std::string& name, unsigned threads
     EXPECT_TRUE(same(b.diagonal, r.f64(m))) << "diagonal";
     EXPECT_TRUE(same(b.off_diagonal, r.f64(m - 1))) << "off-diagonal";
     Matrix ub = r.matrix(m, m);
-    if (with_u) EXPECT_TRUE(same(b.u, ub)) << "U_b";
+    if (with_u) {
+        EXPECT_TRUE(same(b.u, ub)) << "U_b";
+    }
 }
 
 class Golden : public ::testing::TestWithParam<std::tuple<std::string, unsigned>> {};
