@@ -174,7 +174,7 @@ void centred_product(const RowView& x, const std::vector<double>& mean, const Ma
 
     // w as panels of eight columns over all d rows; the centred rows of a
     // chunk stay row-major and each tile row broadcasts from its own row.
-    constexpr int NV = 2;
+    constexpr int NV = 3;
     constexpr std::size_t kCols = 8 * NV;
     constexpr std::size_t kChunk = 256;
     const std::size_t panels = round8(k) / 8;
