@@ -193,6 +193,7 @@ TEST(Pca, Failures) {
     Matrix huge(8, 4), wide(8, 4);
     for (std::size_t i = 0; i < 8; ++i)
         for (std::size_t j = 0; j < 4; ++j) huge(i, j) = 1e308, wide(i, j) = (i % 2 ? 1e200 : -1e200) * double(j + 1);
+    EXPECT_EQ(column_means(Matrix(0, 3)), std::vector<double>(3, 0.0));
     const std::vector<Case> cases{
         {"no rows", Matrix(0, 3), 1, "At least one row must be given."},
         {"no columns", Matrix(4, 0), 0, "Cannot compute the SVD of an empty matrix."},
