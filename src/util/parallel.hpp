@@ -2,6 +2,7 @@
 // elements, so the thread count changes the speed and never the bits.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <thread>
 #include <utility>
@@ -29,6 +30,36 @@ void run_workers(unsigned threads, F&& body) {
     for (unsigned t = 1; t < threads; ++t) pool.emplace_back([&body, t] { body(t); });
     body(0u);
 }
+
+// A meeting point for a fixed set of workers, used many times per second:
+// the phases between meetings are often shorter than a wake-up from sleep,
+// so waiting workers spin briefly, then yield their core until released.
+class SpinBarrier {
+public:
+    explicit SpinBarrier(unsigned workers) : workers_(workers) {}
+
+    void arrive_and_wait() {
+        const unsigned phase = phase_.load(std::memory_order_acquire);
+        if (arrived_.fetch_add(1, std::memory_order_acq_rel) + 1 == workers_) {
+            arrived_.store(0, std::memory_order_relaxed);
+            phase_.fetch_add(1, std::memory_order_release);
+            return;
+        }
+        for (int spin = 0; spin < 2000; ++spin) {
+            if (phase_.load(std::memory_order_acquire) != phase) return;
+#if defined(__x86_64__) || defined(__i386__)
+            __builtin_ia32_pause();
+#endif
+        }
+        // The others may share this core: let them run.
+        while (phase_.load(std::memory_order_acquire) == phase) std::this_thread::yield();
+    }
+
+private:
+    const unsigned workers_;
+    std::atomic<unsigned> arrived_{0};
+    std::atomic<unsigned> phase_{0};
+};
 
 // The contiguous share [first, second) of `count` items that worker t takes.
 inline std::pair<std::size_t, std::size_t> share(std::size_t count, unsigned t, unsigned threads) {

@@ -1,7 +1,6 @@
 #include "util/products.hpp"
 
 #include <algorithm>
-#include <barrier>
 #include <cstdint>
 
 #include "util/parallel.hpp"
@@ -113,7 +112,7 @@ Matrix centred_gram(const RowView& x, const std::vector<double>& mean, unsigned 
             tiles.emplace_back(std::uint32_t(pi), std::uint32_t(jt));
 
     const unsigned nt = unsigned(std::min<std::size_t>(worker_count(threads), tiles.size()));
-    std::barrier sync(nt);
+    SpinBarrier sync(nt);
     const std::size_t blocks = (n + kBlock - 1) / kBlock;
     run_workers(nt, [&](unsigned t) {
         Tile<NV> tile;
@@ -191,7 +190,7 @@ void centred_product(const RowView& x, const std::vector<double>& mean, const Ma
     const std::size_t chunks = (n + kChunk - 1) / kChunk;
 
     const unsigned nt = unsigned(std::min<std::size_t>(worker_count(threads), col_tiles));
-    std::barrier sync(nt);
+    SpinBarrier sync(nt);
     run_workers(nt, [&](unsigned t) {
         Tile<NV> tile;
         const auto [q0, q1] = share(col_tiles, t, nt);

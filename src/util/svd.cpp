@@ -14,6 +14,7 @@ namespace orvelle {
 
 namespace {
 
+using simd::Doubles;
 using simd::load;
 using simd::splat;
 using simd::store;
@@ -43,12 +44,18 @@ inline double dot8(const double* x, const double* y, std::size_t n) {
     return res;
 }
 
-// y := f * v + sign * y
+// y := f * v + sign * y. sign is +1 or -1, so sign * y is y or -y exactly
+// and costs no multiplication.
 inline void axpy_signed(double* y, const double* v, std::size_t n, double f, double sign) {
-    const v8d fv = splat(f), sv = splat(sign);
+    const v8d fv = splat(f);
     std::size_t k = 0;
-    for (; k + 8 <= n; k += 8) store(y + k, fv * load(v + k) + sv * load(y + k));
-    for (; k < n; ++k) y[k] = f * v[k] + sign * y[k];
+    if (sign > 0) {
+        for (; k + 8 <= n; k += 8) store(y + k, fv * load(v + k) + load(y + k));
+        for (; k < n; ++k) y[k] = f * v[k] + y[k];
+    } else {
+        for (; k + 8 <= n; k += 8) store(y + k, fv * load(v + k) + -load(y + k));
+        for (; k < n; ++k) y[k] = f * v[k] + -y[k];
+    }
 }
 
 // Applies the reflection (v, sign) to up to four vectors of length n:
@@ -114,7 +121,7 @@ struct Reduced {
     std::size_t ld = 0;  // leading dimension of ut, a multiple of 8
     double scale = 0.0;
     std::vector<double> d, e;
-    std::vector<double> ut;  // U, column-major: column k at ut[k * ld], rows >= m are 0
+    Doubles ut;  // U, column-major: column k at ut[k * ld], rows >= m are 0
 };
 
 Reduced reduce(Matrix input, unsigned threads) {
@@ -130,13 +137,11 @@ Reduced reduce(Matrix input, unsigned threads) {
         amax = std::max(amax, std::fabs(v));
     }
 
-    // Column-major working copy, divided by the largest magnitude. The input
-    // buffer is reused: transpose in place, then scale.
-    std::vector<double> a = std::move(input.data);
+    // Column-major working copy, divided by the largest magnitude.
+    Doubles a(m * m);
     for (std::size_t i = 0; i < m; ++i)
-        for (std::size_t j = i + 1; j < m; ++j) std::swap(a[i * m + j], a[j * m + i]);
-    if (amax != 0.0)
-        for (double& v : a) v = v / amax;
+        for (std::size_t j = 0; j < m; ++j) a[j * m + i] = amax != 0.0 ? input(i, j) / amax : input(i, j);
+    std::vector<double>().swap(input.data);
 
     Reduced out;
     out.m = m;
@@ -145,44 +150,48 @@ Reduced reduce(Matrix input, unsigned threads) {
     out.e.assign(m > 0 ? m - 1 : 0, 0.0);
     std::vector<double> left_sign(m, 1.0);
     std::vector<char> left_skip(m, 0);
-    std::vector<double> axis(m), w(m);
-    std::vector<double*> cols;
-    cols.reserve(m);
-
     auto col = [&](std::size_t j) { return a.data() + j * m; };
 
-    auto clear_column = [&](std::size_t i) {
-        double* x = col(i) + i;
-        const std::size_t n = m - i;
+    struct Vector {
+        double entry;  // the signed entry the reflection produces
         bool applied;
-        const double entry = householder(x, n, applied);
-        out.d[i] = std::fabs(entry);
-        left_sign[i] = signum(entry);
-        if (applied) {
-            cols.clear();
-            for (std::size_t j = i + 1; j < m; ++j) cols.push_back(col(j) + i);
-            for (std::size_t c = 0; c < cols.size(); c += 4)
-                reflect(x, n, left_sign[i], cols.data() + c, int(std::min<std::size_t>(4, cols.size() - c)));
-        } else {
-            // No reflection. When x was exactly zero the step still counts
-            // as the (trivial) reflection by the zero vector in U_b, as the
+    };
+
+    // Householder vector of column i, rows i.., in place; notes d[i] and how
+    // U_b takes the step.
+    auto column_vector = [&](std::size_t i) {
+        double* v = col(i) + i;
+        const std::size_t n = m - i;
+        Vector h;
+        h.entry = householder(v, n, h.applied);
+        out.d[i] = std::fabs(h.entry);
+        left_sign[i] = signum(h.entry);
+        if (!h.applied) {
+            // No reflection. When x was exactly zero the step still counts as
+            // the (trivial) reflection by the zero vector in U_b, as the
             // reference does; when x merely underflowed, U_b must not see it.
             bool zero = true;
-            for (std::size_t k = 0; k < n; ++k) zero = zero && x[k] == 0.0;
+            for (std::size_t k = 0; k < n; ++k) zero = zero && v[k] == 0.0;
             left_skip[i] = !zero;
             if (!zero) left_sign[i] = 1.0;
         }
+        return h;
     };
 
-    auto clear_row = [&](std::size_t i) {
-        const std::size_t n = m - i - 1;  // columns i+1.., and rows i+1..
+    // Householder vector of row i, columns i+1.., into axis.
+    auto row_vector = [&](std::size_t i, double* axis) {
+        const std::size_t n = m - i - 1;
         for (std::size_t j = 0; j < n; ++j) axis[j] = col(i + 1 + j)[i];
-        bool applied;
-        const double entry = householder(axis.data(), n, applied);
-        out.e[i] = std::fabs(entry);
-        if (!applied) return;
-        const double sign = signum(entry);
-        // w_r = B_r0 v_0, then w_r := B_rj v_j + w_r in column order.
+        Vector h;
+        h.entry = householder(axis, n, h.applied);
+        return h;
+    };
+
+    // The right reflection of step i works on rows i+1.. of columns i+1..:
+    // w_r = B_r0 v_0, then w_r := B_rj v_j + w_r in column order (lanes
+    // take different rows), then B_rj := ((sign * -2) v_j) w_r + sign B_rj.
+    auto right_sums = [&](std::size_t i, const double* axis, double* w) {
+        const std::size_t n = m - i - 1;
         const double* b0 = col(i + 1) + i + 1;
         for (std::size_t r = 0; r < n; ++r) w[r] = axis[0] * b0[r];
         for (std::size_t j = 1; j < n; ++j) {
@@ -190,19 +199,45 @@ Reduced reduce(Matrix input, unsigned threads) {
             const double vj = axis[j];
             const v8d vv = splat(vj);
             std::size_t r = 0;
-            for (; r + 8 <= n; r += 8) store(&w[r], vv * load(bj + r) + load(&w[r]));
+            for (; r + 8 <= n; r += 8) store(w + r, vv * load(bj + r) + load(w + r));
             for (; r < n; ++r) w[r] = vj * bj[r] + w[r];
         }
-        const double m_two = sign * -2.0;
-        for (std::size_t j = 0; j < n; ++j)
-            axpy_signed(col(i + 1 + j) + i + 1, w.data(), n, m_two * axis[j], sign);
+    };
+    auto right_update = [&](std::size_t i, const double* axis, double sign, const double* w, std::size_t j) {
+        axpy_signed(col(j) + i + 1, w, m - i - 1, (sign * -2.0) * axis[j - i - 1], sign);
     };
 
-    for (std::size_t i = 0; i + 1 < m; ++i) {
-        clear_column(i);
-        clear_row(i);
+    // One worker: the steps are short and each needs the last one complete,
+    // so meeting points between workers cost more than they save here. Each
+    // column group takes the right update of step i and then the left
+    // reflection of step i+1 while it is in cache: the same operations on
+    // every element in the same order, one pass fewer over the matrix.
+    std::vector<double> axis(m), w(m);
+    double* ys[4];
+    Vector left = column_vector(0);
+    for (std::size_t j = 1; left.applied && j < m; j += 4) {
+        const int count = int(std::min<std::size_t>(4, m - j));
+        for (int c = 0; c < count; ++c) ys[c] = col(j + c);
+        reflect(col(0), m, signum(left.entry), ys, count);
     }
-    clear_column(m - 1);
+    for (std::size_t i = 0; i + 1 < m; ++i) {
+        const Vector right = row_vector(i, axis.data());
+        out.e[i] = std::fabs(right.entry);
+        const double rsign = signum(right.entry);
+        if (right.applied) {
+            right_sums(i, axis.data(), w.data());
+            right_update(i, axis.data(), rsign, w.data(), i + 1);
+        }
+        left = column_vector(i + 1);
+        for (std::size_t j = i + 2; j < m; j += 4) {
+            const int count = int(std::min<std::size_t>(4, m - j));
+            for (int c = 0; c < count; ++c) {
+                if (right.applied) right_update(i, axis.data(), rsign, w.data(), j + c);
+                ys[c] = col(j + c) + i + 1;
+            }
+            if (left.applied) reflect(col(i + 1) + i + 1, m - i - 1, signum(left.entry), ys, count);
+        }
+    }
 
     // U_b = H_0 H_1 ... H_{m-1} applied to the identity from the last step
     // back. Column j only ever sees steps j, j-1, ..., 0, each acting on its
@@ -243,7 +278,7 @@ struct Rotation {
 
 class RotationLog {
 public:
-    RotationLog(std::vector<double>& ut, std::size_t m, std::size_t ld, unsigned threads)
+    RotationLog(Doubles& ut, std::size_t m, std::size_t ld, unsigned threads)
         : ut_(ut), ld_(ld), threads_(worker_count(threads)) {
         // About the size of one m x m matrix.
         cap_ = std::max<std::size_t>(m * m / 3, 4096);
@@ -304,7 +339,7 @@ private:
         }
     }
 
-    std::vector<double>& ut_;
+    Doubles& ut_;
     std::size_t ld_;
     unsigned threads_;
     std::size_t cap_;
@@ -519,7 +554,7 @@ private:
     RotationLog& u_;
 };
 
-Matrix row_major(const std::vector<double>& ut, std::size_t m, std::size_t ld) {
+Matrix row_major(const Doubles& ut, std::size_t m, std::size_t ld) {
     Matrix u(m, m);
     for (std::size_t k = 0; k < m; ++k)
         for (std::size_t r = 0; r < m; ++r) u(r, k) = ut[k * ld + r];
