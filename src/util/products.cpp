@@ -1,7 +1,9 @@
 #include "util/products.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
+#include <exception>
 
 #include "util/parallel.hpp"
 #include "util/simd.hpp"
@@ -69,6 +71,32 @@ inline void centre_row(const double* x, const double* mean, std::size_t d, doubl
     for (; j < d; ++j) out[j] = x[j] - mean[j];
 }
 
+// The caller's callbacks run on worker 0. One that throws must not leave the
+// other workers waiting at a meeting point: the failure is kept, every worker
+// stops after the next meeting, and it is rethrown once they have joined.
+class Callbacks {
+public:
+    template <class F>
+    void run(F&& f) {
+        if (failed_.load(std::memory_order_relaxed)) return;
+        try {
+            f();
+        } catch (...) {
+            error_ = std::current_exception();
+            failed_.store(true, std::memory_order_relaxed);
+        }
+    }
+    // Read right after a meeting, so every worker sees the same answer.
+    bool failed() const { return failed_.load(std::memory_order_relaxed); }
+    void rethrow() const {
+        if (error_) std::rethrow_exception(error_);
+    }
+
+private:
+    std::atomic<bool> failed_{false};
+    std::exception_ptr error_;
+};
+
 void mirror_upper(Matrix& s) {
     for (std::size_t i = 0; i < s.rows; ++i)
         for (std::size_t j = i + 1; j < s.cols; ++j) s(j, i) = s(i, j);
@@ -103,7 +131,7 @@ Matrix centred_gram(const RowView& x, const std::vector<double>& mean, unsigned 
     constexpr std::size_t kCols = 8 * NV;
     const std::size_t panels = round8(d) / 8;
     const std::size_t col_tiles = (panels + NV - 1) / NV;
-    std::vector<double> packed(col_tiles * NV * kBlock * 8, 0.0);
+    simd::Doubles packed(col_tiles * NV * kBlock * 8, 0.0);
     const std::size_t panel_size = kBlock * 8;
 
     std::vector<std::pair<std::uint32_t, std::uint32_t>> tiles;  // (row panel, column tile)
@@ -113,6 +141,7 @@ Matrix centred_gram(const RowView& x, const std::vector<double>& mean, unsigned 
 
     const unsigned nt = unsigned(std::min<std::size_t>(worker_count(threads), tiles.size()));
     SpinBarrier sync(nt);
+    Callbacks calls;
     const std::size_t blocks = (n + kBlock - 1) / kBlock;
     run_workers(nt, [&](unsigned t) {
         Tile<NV> tile;
@@ -120,8 +149,9 @@ Matrix centred_gram(const RowView& x, const std::vector<double>& mean, unsigned 
         const auto [t0, t1] = share(tiles.size(), t, nt);
         for (std::size_t blk = 0; blk < blocks; ++blk) {
             const std::size_t r0 = blk * kBlock, kc = std::min(kBlock, n - r0);
-            if (t == 0)
+            if (t == 0) calls.run([&] {
                 for (std::size_t r = 0; r < kc; ++r) tick();
+            });
             const auto [c0, c1] = share(kc, t, nt);
             for (std::size_t r = c0; r < c1; ++r) {
                 const double* xr = x.row[r0 + r];
@@ -137,6 +167,7 @@ Matrix centred_gram(const RowView& x, const std::vector<double>& mean, unsigned 
                 }
             }
             sync.arrive_and_wait();
+            if (calls.failed()) break;
             for (std::size_t k = t0; k < t1; ++k) {
                 const auto [pi, jt] = tiles[k];
                 tile.run(packed.data() + pi * panel_size, 8, 1, packed.data() + jt * NV * panel_size,
@@ -148,6 +179,7 @@ Matrix centred_gram(const RowView& x, const std::vector<double>& mean, unsigned 
             sync.arrive_and_wait();
         }
     });
+    calls.rethrow();
     mirror_upper(s);
     return s;
 }
@@ -179,28 +211,31 @@ void centred_product(const RowView& x, const std::vector<double>& mean, const Ma
     const std::size_t panels = round8(k) / 8;
     const std::size_t col_tiles = (panels + NV - 1) / NV;
     const std::size_t panel_size = d * 8;
-    std::vector<double> wp(col_tiles * NV * panel_size, 0.0);
+    simd::Doubles wp(col_tiles * NV * panel_size, 0.0);
     for (std::size_t j = 0; j < d; ++j)
         for (std::size_t q = 0; q < k; ++q) wp[(q / 8) * panel_size + j * 8 + q % 8] = w(j, q);
 
-    std::vector<double> c(kChunk * d, 0.0);
+    simd::Doubles c(kChunk * d, 0.0);
     const std::size_t ldy = col_tiles * kCols;
-    std::vector<double> y(kChunk * ldy, 0.0);
+    simd::Doubles y(kChunk * ldy, 0.0);
     const std::size_t blocks = (d + kBlock - 1) / kBlock;
     const std::size_t chunks = (n + kChunk - 1) / kChunk;
 
     const unsigned nt = unsigned(std::min<std::size_t>(worker_count(threads), col_tiles));
     SpinBarrier sync(nt);
+    Callbacks calls;
     run_workers(nt, [&](unsigned t) {
         Tile<NV> tile;
         const auto [q0, q1] = share(col_tiles, t, nt);
         for (std::size_t ch = 0; ch < chunks; ++ch) {
             const std::size_t r0 = ch * kChunk, rc = std::min(kChunk, n - r0);
-            if (t == 0)
+            if (t == 0) calls.run([&] {
                 for (std::size_t r = 0; r < rc; ++r) tick();
+            });
             const auto [c0, c1] = share(rc, t, nt);
             for (std::size_t r = c0; r < c1; ++r) centre_row(x.row[r0 + r], mean.data(), d, c.data() + r * d);
             sync.arrive_and_wait();
+            if (calls.failed()) break;
             const std::size_t row_panels = (rc + 7) / 8;
             for (std::size_t b = 0; b < blocks; ++b) {
                 const std::size_t j0 = b * kBlock, kc = std::min(kBlock, d - j0);
@@ -214,10 +249,12 @@ void centred_product(const RowView& x, const std::vector<double>& mean, const Ma
                 }
             }
             sync.arrive_and_wait();
-            if (t == 0)
+            if (t == 0) calls.run([&] {
                 for (std::size_t r = 0; r < rc; ++r) sink(r0 + r, y.data() + r * ldy);
+            });
         }
     });
+    calls.rethrow();
 }
 
 }  // namespace orvelle

@@ -123,6 +123,29 @@ TEST(Pca, SameBitsOnAnyThreadCount) {
     }
 }
 
+// A callback that fails on the calling thread ends the product cleanly:
+// the failure reaches the caller and no worker is left waiting.
+TEST(Pca, FailingCallbacksReachTheCaller) {
+    const Matrix x = random_data(700, 30, 8);
+    PCA model(10);
+    model.fit(x, 3);
+    for (unsigned threads : {1u, 3u}) {
+        std::size_t ticks = 0;
+        EXPECT_THROW(centred_gram(x, model.mean, threads,
+                                  [&] {
+                                      if (++ticks == 300) throw std::runtime_error("tick");
+                                  }),
+                     std::runtime_error);
+        EXPECT_THROW(model.transform_rows(
+                         x,
+                         [](std::size_t i, const double*) {
+                             if (i == 600) throw std::runtime_error("sink");
+                         },
+                         threads),
+                     std::runtime_error);
+    }
+}
+
 TEST(Pca, SingleFeatureKeepsUnitComponent) {
     Matrix x = Matrix::from_rows({{1.0}, {4.0}, {-2.0}, {3.0}});
     PCA model(1);
