@@ -245,8 +245,8 @@ Reduced reduce(Matrix input, unsigned threads) {
     out.ld = round8(m);
     out.ut.assign(out.ld * m, 0.0);
     const std::size_t groups = (m + 3) / 4;
-    run_workers(std::min<std::size_t>(worker_count(threads), groups), [&](unsigned t) {
-        const unsigned nt = std::min<std::size_t>(worker_count(threads), groups);
+    const unsigned nt = unsigned(std::min<std::size_t>(worker_count(threads), groups));
+    run_workers(nt, [&](unsigned t) {
         for (std::size_t g = t; g < groups; g += nt) {
             const std::size_t j0 = g * 4, j1 = std::min(m, j0 + 4);
             for (std::size_t j = j0; j < j1; ++j) out.ut[j * out.ld + j] = 1.0;
