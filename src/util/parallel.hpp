@@ -1,0 +1,71 @@
+// Worker threads for the dense kernels. Workers always own different output
+// elements, so the thread count changes the speed and never the bits.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace orvelle {
+
+// 0 asks for one worker per hardware thread.
+inline unsigned worker_count(unsigned requested) {
+    if (requested > 0) return requested;
+    unsigned hw = std::thread::hardware_concurrency();
+    return hw == 0 ? 1 : hw;
+}
+
+// Runs body(t) for t in [0, threads): t = 0 on the calling thread, the others
+// on fresh threads; returns when all have finished. body must not throw.
+template <class F>
+void run_workers(unsigned threads, F&& body) {
+    if (threads <= 1) {
+        body(0u);
+        return;
+    }
+    std::vector<std::jthread> pool;
+    pool.reserve(threads - 1);
+    for (unsigned t = 1; t < threads; ++t) pool.emplace_back([&body, t] { body(t); });
+    body(0u);
+}
+
+// A meeting point for a fixed set of workers, used many times per second:
+// the phases between meetings are often shorter than a wake-up from sleep,
+// so waiting workers spin briefly, then yield their core until released.
+class SpinBarrier {
+public:
+    explicit SpinBarrier(unsigned workers) : workers_(workers) {}
+
+    void arrive_and_wait() {
+        const unsigned phase = phase_.load(std::memory_order_acquire);
+        if (arrived_.fetch_add(1, std::memory_order_acq_rel) + 1 == workers_) {
+            arrived_.store(0, std::memory_order_relaxed);
+            phase_.fetch_add(1, std::memory_order_release);
+            return;
+        }
+        for (int spin = 0; spin < 2000; ++spin) {
+            if (phase_.load(std::memory_order_acquire) != phase) return;
+#if defined(__x86_64__) || defined(__i386__)
+            __builtin_ia32_pause();
+#endif
+        }
+        // The others may share this core: let them run.
+        while (phase_.load(std::memory_order_acquire) == phase) std::this_thread::yield();
+    }
+
+private:
+    const unsigned workers_;
+    std::atomic<unsigned> arrived_{0};
+    std::atomic<unsigned> phase_{0};
+};
+
+// The contiguous share [first, second) of `count` items that worker t takes.
+inline std::pair<std::size_t, std::size_t> share(std::size_t count, unsigned t, unsigned threads) {
+    std::size_t base = count / threads, extra = count % threads;
+    std::size_t begin = t * base + (t < extra ? t : extra);
+    return {begin, begin + base + (t < extra ? 1 : 0)};
+}
+
+}  // namespace orvelle

@@ -1,0 +1,121 @@
+#include "util/pca.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+#include "util/panic.hpp"
+#include "util/parallel.hpp"
+#include "util/progress_bar.hpp"
+#include "util/simd.hpp"
+#include "util/svd.hpp"
+
+namespace orvelle {
+
+namespace {
+
+// A column whose mean is not finite either holds NaN or infinity, or sums
+// beyond the range of f64.
+[[noreturn]] void non_finite_column(const RowView& x, std::size_t j) {
+    for (std::size_t i = 0; i < x.rows; ++i)
+        if (!std::isfinite(x.row[i][j]))
+            panic("PCA fit on data that is not finite: feature " + std::to_string(j) +
+                  " (counting from 0) of row " + std::to_string(i) + " is NaN or infinite.");
+    panic("PCA fit on data too large to average: the sum of feature " + std::to_string(j) +
+          " (counting from 0) overflows f64.");
+}
+
+}  // namespace
+
+std::vector<double> column_means(const RowView& x, unsigned threads) {
+    const std::size_t n = x.rows, d = x.cols;
+    std::vector<double> mean(d, 0.0);
+    if (n == 0) return mean;
+    // Lanes and workers take different columns; each column is summed down
+    // the rows in order.
+    const std::size_t vectors = (d + 7) / 8;
+    const unsigned nt = unsigned(std::min<std::size_t>(worker_count(threads), std::max<std::size_t>(vectors, 1)));
+    run_workers(nt, [&](unsigned t) {
+        const auto [v0, v1] = share(vectors, t, nt);
+        constexpr std::size_t kGroup = 4;  // vectors summed together per pass over the rows
+        for (std::size_t g = v0; g < v1; g += kGroup) {
+            const std::size_t j0 = g * 8, j1 = std::min(d, std::min(v1, g + kGroup) * 8);
+            if (j1 - j0 == kGroup * 8) {
+                simd::v8d acc[kGroup];
+                for (auto& a : acc) a = simd::splat(0.0);
+                for (std::size_t i = 0; i < n; ++i) {
+                    const double* r = x.row[i] + j0;
+                    for (std::size_t v = 0; v < kGroup; ++v) acc[v] = acc[v] + simd::load(r + 8 * v);
+                }
+                for (std::size_t v = 0; v < kGroup; ++v) simd::store(mean.data() + j0 + 8 * v, acc[v]);
+            } else {
+                double acc[kGroup * 8] = {};
+                for (std::size_t i = 0; i < n; ++i) {
+                    const double* r = x.row[i];
+                    for (std::size_t j = j0; j < j1; ++j) acc[j - j0] = acc[j - j0] + r[j];
+                }
+                std::copy(acc, acc + (j1 - j0), mean.data() + j0);
+            }
+        }
+    });
+    const double nf = double(n);
+    for (double& m : mean) m = m / nf;
+    return mean;
+}
+
+Matrix covariance(const RowView& x, const std::vector<double>& mean, unsigned threads, const RowTick& tick) {
+    Matrix s = centred_gram(x, mean, threads, tick);
+    const double divisor = double(x.rows) - 1.0;
+    for (double& v : s.data) v = v / divisor;
+    return s;
+}
+
+void PCA::fit(const RowView& x, unsigned threads) {
+    const std::size_t n = x.rows, d = x.cols;
+    std::vector<double> mu = column_means(x, threads);
+    ProgressBar bar(n, "PCA Fit", true);
+    if (n == 0) panic("At least one row must be given.");
+    if (d == 0) panic("Cannot compute the SVD of an empty matrix.");
+    // One row leaves n - 1 = 0 to divide by: the covariance would be all
+    // NaN, and the decomposition of NaN never converges.
+    if (n == 1) panic("PCA fit on a single row: the sample covariance needs at least two rows.");
+    for (std::size_t j = 0; j < d; ++j)
+        if (!std::isfinite(mu[j])) non_finite_column(x, j);
+
+    Matrix s = covariance(x, mu, threads, [&bar] { bar.inc(1); });
+    bar.finish();
+    for (double v : s.data)
+        if (!std::isfinite(v))
+            panic("PCA fit on data too large to square: the covariance overflows f64.");
+    // The decomposition cannot fail on finite input, so the component count
+    // is checked before spending it.
+    if (n_components > d) panic("Matrix slicing out of bounds.");
+
+    Svd dec = svd(std::move(s), threads);
+    Matrix kept(d, n_components);
+    for (std::size_t i = 0; i < d; ++i)
+        std::copy(dec.u.row(i), dec.u.row(i) + n_components, kept.row(i));
+    mean = std::move(mu);
+    components = std::move(kept);
+}
+
+void PCA::transform_rows(const RowView& x, const RowSink& sink, unsigned threads) const {
+    ProgressBar bar(x.rows, "PCA Transform", true);
+    if (x.rows == 0) panic("At least one row must be given.");
+    if (x.cols != mean.size()) {
+        bar.inc(1);
+        panic(assert_eq_message("(1, " + std::to_string(x.cols) + ")", "(1, " + std::to_string(mean.size()) + ")",
+                                "Matrix addition/subtraction dimensions mismatch."));
+    }
+    centred_product(x, mean, components, threads, [&bar] { bar.inc(1); }, sink);
+    bar.finish();
+}
+
+Matrix PCA::transform(const Matrix& x, unsigned threads) const {
+    Matrix y(x.rows, components.cols);
+    transform_rows(
+        x, [&](std::size_t i, const double* row) { std::copy(row, row + y.cols, y.row(i)); }, threads);
+    return y;
+}
+
+}  // namespace orvelle

@@ -1,0 +1,38 @@
+// The two matrix products of the PCA, over rows centred on the fly so the
+// data is never copied whole. Every element is summed in one fixed order,
+// the order of the reference design's matrix product:
+// - when all three dimensions exceed 5, the summed index runs in blocks of
+//   256 from index 0; each block is summed from +0.0 in increasing index, the
+//   first block's sum is the element and each later block's sum is added to
+//   it in order;
+// - otherwise the first product is the element and the others are added in
+//   increasing index.
+// Lanes and workers take different output elements, so the result is the
+// same for any thread count.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <vector>
+
+#include "util/matrix.hpp"
+
+namespace orvelle {
+
+// Called on the calling thread once per row, in row order, as the row is centred.
+using RowTick = std::function<void()>;
+// Receives output row i (the pointer is valid only during the call). By then
+// input row i has been read for the last time: the caller may release it.
+using RowSink = std::function<void(std::size_t i, const double* row)>;
+
+// Cᵀ·C with row i of C = row i of x minus mean (x is n x d, n >= 1); d x d,
+// exactly symmetric.
+Matrix centred_gram(const RowView& x, const std::vector<double>& mean, unsigned threads,
+                    const RowTick& tick);
+
+// The rows of C·w, C as above and w d x k, handed to sink in row order on the
+// calling thread.
+void centred_product(const RowView& x, const std::vector<double>& mean, const Matrix& w,
+                     unsigned threads, const RowTick& tick, const RowSink& sink);
+
+}  // namespace orvelle

@@ -1,0 +1,604 @@
+#include "util/svd.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <utility>
+
+#include "util/panic.hpp"
+#include "util/parallel.hpp"
+#include "util/simd.hpp"
+
+namespace orvelle {
+
+namespace {
+
+using simd::Doubles;
+using simd::load;
+using simd::splat;
+using simd::store;
+using simd::v8d;
+
+// ---------------------------------------------------------------------------
+// Dense helpers. Vectors are contiguous runs of a column-major matrix.
+
+// Eight running sums a0..a7 over the products with index k = i (mod 8), then
+// ((((0 + (a0 + a4)) + (a1 + a5)) + (a2 + a6)) + (a3 + a7)), then the tail in
+// order. The eight sums are the eight lanes of one vector.
+inline double combine(v8d a) {
+    double res = 0.0;
+    res = res + (a[0] + a[4]);
+    res = res + (a[1] + a[5]);
+    res = res + (a[2] + a[6]);
+    res = res + (a[3] + a[7]);
+    return res;
+}
+
+inline double dot8(const double* x, const double* y, std::size_t n) {
+    v8d acc = splat(0.0);
+    const std::size_t n8 = n & ~std::size_t{7};
+    for (std::size_t k = 0; k < n8; k += 8) acc = acc + load(x + k) * load(y + k);
+    double res = combine(acc);
+    for (std::size_t k = n8; k < n; ++k) res = res + x[k] * y[k];
+    return res;
+}
+
+// y := f * v + sign * y. sign is +1 or -1, so sign * y is y or -y exactly
+// and costs no multiplication.
+inline void axpy_signed(double* y, const double* v, std::size_t n, double f, double sign) {
+    const v8d fv = splat(f);
+    std::size_t k = 0;
+    if (sign > 0) {
+        for (; k + 8 <= n; k += 8) store(y + k, fv * load(v + k) + load(y + k));
+        for (; k < n; ++k) y[k] = f * v[k] + y[k];
+    } else {
+        for (; k + 8 <= n; k += 8) store(y + k, fv * load(v + k) + -load(y + k));
+        for (; k < n; ++k) y[k] = f * v[k] + -y[k];
+    }
+}
+
+// Applies the reflection (v, sign) to up to four vectors of length n:
+// y := (dot(v, y) * (sign * -2)) * v + sign * y. The four dot products run
+// interleaved so their chains overlap.
+void reflect(const double* v, std::size_t n, double sign, double* const* ys, int count) {
+    const double m_two = sign * -2.0;
+    const std::size_t n8 = n & ~std::size_t{7};
+    double f[4];
+    int c = 0;
+    for (; c + 4 <= count; c += 4) {
+        v8d a0 = splat(0.0), a1 = a0, a2 = a0, a3 = a0;
+        for (std::size_t k = 0; k < n8; k += 8) {
+            const v8d vk = load(v + k);
+            a0 = a0 + vk * load(ys[c] + k);
+            a1 = a1 + vk * load(ys[c + 1] + k);
+            a2 = a2 + vk * load(ys[c + 2] + k);
+            a3 = a3 + vk * load(ys[c + 3] + k);
+        }
+        double r[4] = {combine(a0), combine(a1), combine(a2), combine(a3)};
+        for (std::size_t k = n8; k < n; ++k)
+            for (int t = 0; t < 4; ++t) r[t] = r[t] + v[k] * ys[c + t][k];
+        for (int t = 0; t < 4; ++t) f[t] = r[t] * m_two;
+        for (int t = 0; t < 4; ++t) axpy_signed(ys[c + t], v, n, f[t], sign);
+    }
+    for (; c < count; ++c) axpy_signed(ys[c], v, n, dot8(v, ys[c], n) * m_two, sign);
+}
+
+// (modulus, sign) of a real: (x, 1) when x >= 0, else (-x, -1).
+inline std::pair<double, double> to_exp(double x) {
+    return x >= 0.0 ? std::pair{x, 1.0} : std::pair{-x, -1.0};
+}
+
+inline double signum(double x) { return std::signbit(x) ? -1.0 : 1.0; }
+
+// Householder vector from x in place. Returns the signed entry the reflection
+// produces; `applied` is false when x is too small to define one (its sum of
+// squares is zero), and x then holds x with x0 shifted by the signed norm.
+double householder(double* x, std::size_t n, bool& applied) {
+    const double sq = dot8(x, x, n);
+    const double r = std::sqrt(sq);
+    const auto [modulus, sign] = to_exp(x[0]);
+    const double signed_norm = sign * r;
+    const double factor = (sq + modulus * r) * 2.0;
+    x[0] += signed_norm;
+    if (factor != 0.0) {
+        const double s = std::sqrt(factor);
+        for (std::size_t k = 0; k < n; ++k) x[k] = x[k] / s;
+        applied = true;
+        return -signed_norm;
+    }
+    applied = false;
+    return signed_norm;
+}
+
+std::size_t round8(std::size_t n) { return (n + 7) & ~std::size_t{7}; }
+
+// ---------------------------------------------------------------------------
+// Scaling, bidiagonalisation and U_b.
+
+struct Reduced {
+    std::size_t m = 0;
+    std::size_t ld = 0;  // leading dimension of ut, a multiple of 8
+    double scale = 0.0;
+    std::vector<double> d, e;
+    Doubles ut;  // U, column-major: column k at ut[k * ld], rows >= m are 0
+};
+
+Reduced reduce(Matrix input, unsigned threads) {
+    if (input.rows == 0 || input.cols == 0) panic("Cannot compute the SVD of an empty matrix.");
+    if (input.rows != input.cols)
+        panic("The singular value decomposition here takes a square matrix, not " +
+              std::to_string(input.rows) + " x " + std::to_string(input.cols) + ".");
+    const std::size_t m = input.rows;
+    double amax = 0.0;
+    for (double v : input.data) {
+        if (!std::isfinite(v))
+            panic("Cannot compute the SVD of a matrix holding a value that is not finite (NaN or infinity).");
+        amax = std::max(amax, std::fabs(v));
+    }
+
+    // Column-major working copy, divided by the largest magnitude.
+    Doubles a(m * m);
+    for (std::size_t i = 0; i < m; ++i)
+        for (std::size_t j = 0; j < m; ++j) a[j * m + i] = amax != 0.0 ? input(i, j) / amax : input(i, j);
+    std::vector<double>().swap(input.data);
+
+    Reduced out;
+    out.m = m;
+    out.scale = amax;
+    out.d.assign(m, 0.0);
+    out.e.assign(m > 0 ? m - 1 : 0, 0.0);
+    std::vector<double> left_sign(m, 1.0);
+    std::vector<char> left_skip(m, 0);
+    auto col = [&](std::size_t j) { return a.data() + j * m; };
+
+    struct Vector {
+        double entry;  // the signed entry the reflection produces
+        bool applied;
+    };
+
+    // Householder vector of column i, rows i.., in place; notes d[i] and how
+    // U_b takes the step.
+    auto column_vector = [&](std::size_t i) {
+        double* v = col(i) + i;
+        const std::size_t n = m - i;
+        Vector h;
+        h.entry = householder(v, n, h.applied);
+        out.d[i] = std::fabs(h.entry);
+        left_sign[i] = signum(h.entry);
+        if (!h.applied) {
+            // No reflection. When x was exactly zero the step still counts as
+            // the (trivial) reflection by the zero vector in U_b, as the
+            // reference does; when x merely underflowed, U_b must not see it.
+            bool zero = true;
+            for (std::size_t k = 0; k < n; ++k) zero = zero && v[k] == 0.0;
+            left_skip[i] = !zero;
+            if (!zero) left_sign[i] = 1.0;
+        }
+        return h;
+    };
+
+    // Householder vector of row i, columns i+1.., into axis.
+    auto row_vector = [&](std::size_t i, double* axis) {
+        const std::size_t n = m - i - 1;
+        for (std::size_t j = 0; j < n; ++j) axis[j] = col(i + 1 + j)[i];
+        Vector h;
+        h.entry = householder(axis, n, h.applied);
+        return h;
+    };
+
+    // The right reflection of step i works on rows i+1.. of columns i+1..:
+    // w_r = B_r0 v_0, then w_r := B_rj v_j + w_r in column order (lanes
+    // take different rows), then B_rj := ((sign * -2) v_j) w_r + sign B_rj.
+    auto right_sums = [&](std::size_t i, const double* axis, double* w) {
+        const std::size_t n = m - i - 1;
+        const double* b0 = col(i + 1) + i + 1;
+        for (std::size_t r = 0; r < n; ++r) w[r] = axis[0] * b0[r];
+        for (std::size_t j = 1; j < n; ++j) {
+            const double* bj = col(i + 1 + j) + i + 1;
+            const double vj = axis[j];
+            const v8d vv = splat(vj);
+            std::size_t r = 0;
+            for (; r + 8 <= n; r += 8) store(w + r, vv * load(bj + r) + load(w + r));
+            for (; r < n; ++r) w[r] = vj * bj[r] + w[r];
+        }
+    };
+    auto right_update = [&](std::size_t i, const double* axis, double sign, const double* w, std::size_t j) {
+        axpy_signed(col(j) + i + 1, w, m - i - 1, (sign * -2.0) * axis[j - i - 1], sign);
+    };
+
+    // One worker: the steps are short and each needs the last one complete,
+    // so meeting points between workers cost more than they save here. Each
+    // column group takes the right update of step i and then the left
+    // reflection of step i+1 while it is in cache: the same operations on
+    // every element in the same order, one pass fewer over the matrix.
+    std::vector<double> axis(m), w(m);
+    double* ys[4];
+    Vector left = column_vector(0);
+    for (std::size_t j = 1; left.applied && j < m; j += 4) {
+        const int count = int(std::min<std::size_t>(4, m - j));
+        for (int c = 0; c < count; ++c) ys[c] = col(j + c);
+        reflect(col(0), m, signum(left.entry), ys, count);
+    }
+    for (std::size_t i = 0; i + 1 < m; ++i) {
+        const Vector right = row_vector(i, axis.data());
+        out.e[i] = std::fabs(right.entry);
+        const double rsign = signum(right.entry);
+        if (right.applied) {
+            right_sums(i, axis.data(), w.data());
+            right_update(i, axis.data(), rsign, w.data(), i + 1);
+        }
+        left = column_vector(i + 1);
+        for (std::size_t j = i + 2; j < m; j += 4) {
+            const int count = int(std::min<std::size_t>(4, m - j));
+            for (int c = 0; c < count; ++c) {
+                if (right.applied) right_update(i, axis.data(), rsign, w.data(), j + c);
+                ys[c] = col(j + c) + i + 1;
+            }
+            if (left.applied) reflect(col(i + 1) + i + 1, m - i - 1, signum(left.entry), ys, count);
+        }
+    }
+
+    // U_b = H_0 H_1 ... H_{m-1} applied to the identity from the last step
+    // back. Column j only ever sees steps j, j-1, ..., 0, each acting on its
+    // rows i.., so columns are independent: workers take groups of four.
+    out.ld = round8(m);
+    out.ut.assign(out.ld * m, 0.0);
+    const std::size_t groups = (m + 3) / 4;
+    const unsigned nt = unsigned(std::min<std::size_t>(worker_count(threads), groups));
+    run_workers(nt, [&](unsigned t) {
+        for (std::size_t g = t; g < groups; g += nt) {
+            const std::size_t j0 = g * 4, j1 = std::min(m, j0 + 4);
+            for (std::size_t j = j0; j < j1; ++j) out.ut[j * out.ld + j] = 1.0;
+            for (std::size_t i = j1 - 1;; --i) {
+                if (!left_skip[i]) {
+                    double* ys[4];
+                    int count = 0;
+                    for (std::size_t j = std::max(j0, i); j < j1; ++j) ys[count++] = out.ut.data() + j * out.ld + i;
+                    reflect(col(i) + i, m - i, left_sign[i], ys, count);
+                }
+                if (i == 0) break;
+            }
+        }
+    });
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// Rotations of U. The QR iteration only ever rotates pairs of columns of U,
+// and nothing it computes depends on U. So the scalar iteration runs on its
+// own and logs its rotations; the log is applied to U in bulk, every row of U
+// taking the rotations in logged order. Rows are independent, which lets the
+// lanes and the workers take different rows.
+
+struct Rotation {
+    std::uint32_t p, q;  // columns: (a, b) -> (c a - s b, s a + c b)
+    double c, s;
+};
+
+class RotationLog {
+public:
+    RotationLog(Doubles& ut, std::size_t m, std::size_t ld, unsigned threads)
+        : ut_(ut), ld_(ld), threads_(worker_count(threads)) {
+        // About the size of one m x m matrix.
+        cap_ = std::max<std::size_t>(m * m / 3, 4096);
+        log_.reserve(cap_);
+    }
+
+    void push(std::size_t p, std::size_t q, double c, double s) {
+        log_.push_back({std::uint32_t(p), std::uint32_t(q), c, s});
+        if (log_.size() == cap_) flush();
+    }
+
+    void flush() {
+        if (log_.empty()) return;
+        constexpr std::size_t kPanel = 64;  // rows per pass over the log
+        const std::size_t panels = (ld_ + kPanel - 1) / kPanel;
+        const unsigned nt = std::min<std::size_t>(threads_, panels);
+        run_workers(nt, [&](unsigned t) {
+            auto [p0, p1] = share(panels, t, nt);
+            for (std::size_t p = p0; p < p1; ++p) {
+                const std::size_t r0 = p * kPanel, rows = std::min(kPanel, ld_ - r0);
+                if (rows == kPanel)
+                    apply<kPanel / 8>(r0);
+                else
+                    apply_any(r0, rows / 8);
+            }
+        });
+        log_.clear();
+    }
+
+private:
+    template <std::size_t V>
+    void apply(std::size_t r0) {
+        double* base = ut_.data() + r0;
+        for (const Rotation& g : log_) {
+            double* x = base + g.p * ld_;
+            double* y = base + g.q * ld_;
+            const v8d c = splat(g.c), s = splat(g.s);
+            v8d a[V], b[V];
+            for (std::size_t v = 0; v < V; ++v) a[v] = load(x + 8 * v), b[v] = load(y + 8 * v);
+            for (std::size_t v = 0; v < V; ++v) {
+                store(x + 8 * v, c * a[v] - s * b[v]);
+                store(y + 8 * v, s * a[v] + c * b[v]);
+            }
+        }
+    }
+
+    void apply_any(std::size_t r0, std::size_t vectors) {
+        double* base = ut_.data() + r0;
+        for (const Rotation& g : log_) {
+            double* x = base + g.p * ld_;
+            double* y = base + g.q * ld_;
+            const v8d c = splat(g.c), s = splat(g.s);
+            for (std::size_t v = 0; v < vectors; ++v) {
+                const v8d a = load(x + 8 * v), b = load(y + 8 * v);
+                store(x + 8 * v, c * a - s * b);
+                store(y + 8 * v, s * a + c * b);
+            }
+        }
+    }
+
+    Doubles& ut_;
+    std::size_t ld_;
+    unsigned threads_;
+    std::size_t cap_;
+    std::vector<Rotation> log_;
+};
+
+// ---------------------------------------------------------------------------
+// Plane rotations: cosine, sine and signed length.
+
+struct Givens {
+    double c, s, r;
+};
+
+// Maps (x, y) to (r, 0) under (a, b) -> (c a - s b, s a + c b). Needs y != 0.
+inline Givens cancel_y(double x, double y) {
+    const auto [mod0, sign0] = to_exp(x);
+    const double denom = std::sqrt(mod0 * mod0 + y * y);
+    return {mod0 / denom, -y / (sign0 * denom), sign0 * denom};
+}
+
+// Needs x != 0.
+inline Givens cancel_x(double x, double y) {
+    const auto [mod1, sign1] = to_exp(y);
+    const double denom = std::sqrt(mod1 * mod1 + x * x);
+    return {mod1 / denom, (x * sign1) / denom, sign1 * denom};
+}
+
+inline Givens givens_new(double p, double q) {
+    const auto [mod0, sign0] = to_exp(p);
+    const double denom = std::sqrt(mod0 * mod0 + q * q);
+    if (denom > 0.0) {
+        const double norm = sign0 * denom;
+        return {mod0 / denom, q / norm, norm};
+    }
+    return {1.0, 0.0, 0.0};
+}
+
+// ---------------------------------------------------------------------------
+// The implicit-shift QR iteration on the bidiagonal (d, e).
+
+class Iteration {
+public:
+    Iteration(std::vector<double>& d, std::vector<double>& e, RotationLog& u) : d_(d), e_(e), u_(u) {}
+
+    void run(std::size_t max_iterations) {
+        auto [start, end] = delimit(d_.size() - 1);
+        std::size_t iterations = 0;
+        while (end != start) {
+            if (end - start + 1 > 2) {
+                sweep(start, end);
+            } else {
+                block2(start);
+                end -= 1;
+            }
+            std::tie(start, end) = delimit(end);
+            if (end != start && ++iterations >= max_iterations)
+                panic("The singular value decomposition did not converge within " +
+                      std::to_string(max_iterations) + " iterations.");
+        }
+    }
+
+private:
+    static constexpr double kEps = 2.220446049250313e-16;
+
+    void sweep(std::size_t start, std::size_t end) {
+        auto& d = d_;
+        auto& e = e_;
+        const std::size_t p = end - 1, q = end;
+        double shift;
+        {
+            const double tpp = d[p] * d[p] + e[p - 1] * e[p - 1];
+            const double tpq = d[p] * e[p];
+            const double tqq = d[q] * d[q] + e[p] * e[p];
+            const double sq = tpq * tpq;
+            if (sq != 0.0) {
+                const double h = (tpp - tqq) * 0.5;
+                shift = tqq - sq / (h + signum(h) * std::sqrt(h * h + sq));
+            } else {
+                shift = tqq;
+            }
+        }
+        double wx = d[start] * d[start] - shift;
+        double wy = d[start] * e[start];
+        for (std::size_t k = start; k < q; ++k) {
+            if (wy == 0.0) break;
+            double m00 = d[k], m01 = e[k], m02 = 0.0;
+            double m10 = 0.0, m11 = d[k + 1], m12 = k == q - 1 ? 0.0 : e[k + 1];
+            const Givens g1 = cancel_y(wx, wy);
+            {
+                const double a0 = m00, b0 = m01, a1 = m10, b1 = m11;
+                m00 = a0 * g1.c - b0 * g1.s;
+                m01 = a0 * g1.s + b0 * g1.c;
+                m10 = a1 * g1.c - b1 * g1.s;
+                m11 = a1 * g1.s + b1 * g1.c;
+            }
+            if (k > start) e[k - 1] = g1.r;
+            Givens g2{1.0, 0.0, m00};
+            if (m10 != 0.0) g2 = cancel_y(m00, m10);
+            {
+                const double a1 = m01, b1 = m11, a2 = m02, b2 = m12;
+                m01 = g2.c * a1 - g2.s * b1;
+                m11 = g2.s * a1 + g2.c * b1;
+                m02 = g2.c * a2 - g2.s * b2;
+                m12 = g2.s * a2 + g2.c * b2;
+            }
+            m00 = g2.r;
+            u_.push(k, k + 1, g2.c, g2.s);
+            d[k] = m00;
+            d[k + 1] = m11;
+            e[k] = m01;
+            if (k != q - 1) e[k + 1] = m12;
+            wx = m01;
+            wy = m02;
+        }
+    }
+
+    // The 2 x 2 upper-triangular block at s; leaves the smaller value first.
+    void block2(std::size_t s) {
+        const double a = d_[s], b = e_[s], c = d_[s + 1];
+        const double denom = std::hypot(a + c, b) + std::hypot(a - c, b);
+        double v1 = a * c * 2.0 / denom;
+        double v2 = 0.5 * denom;
+        const Givens gv = givens_new(a * b, v1 * v1 - a * a);
+        v1 *= gv.r;
+        v2 *= gv.r;
+        const double cu = (a * gv.c + b * gv.s) / v1;
+        const double su = (c * gv.s) / v1;
+        const Givens gu = givens_new(cu, su);
+        v1 *= gu.r;
+        v2 *= gu.r;
+        d_[s] = v1;
+        d_[s + 1] = v2;
+        e_[s] = 0.0;
+        // (x, y) -> (c x + s y, -s x + c y), the logged form with -s.
+        u_.push(s, s + 1, gu.c, -gu.s);
+    }
+
+    std::pair<std::size_t, std::size_t> delimit(std::size_t end) {
+        auto& d = d_;
+        auto& e = e_;
+        std::size_t n = end;
+        while (n > 0) {
+            const std::size_t i = n - 1;
+            if (e[i] == 0.0 || std::fabs(e[i]) <= kEps * (std::fabs(d[n]) + std::fabs(d[i]))) {
+                e[i] = 0.0;
+            } else if (std::fabs(d[i]) <= kEps) {
+                d[i] = 0.0;
+                chase_right(i, n);
+                if (i != 0) chase_up(i - 1);
+            } else if (std::fabs(d[n]) <= kEps) {
+                d[n] = 0.0;
+                chase_up(i);
+            } else {
+                break;
+            }
+            --n;
+        }
+        if (n == 0) return {0, 0};
+        std::size_t s = n - 1;
+        while (s > 0) {
+            const std::size_t i = s - 1;
+            if (std::fabs(e[i]) <= kEps * (std::fabs(d[s]) + std::fabs(d[i]))) {
+                e[i] = 0.0;
+                return {s, n};
+            }
+            if (std::fabs(d[i]) <= kEps) {
+                d[i] = 0.0;
+                chase_right(i, n);
+                if (i != 0) chase_up(i - 1);
+                return {s, n};
+            }
+            --s;
+        }
+        return {0, n};
+    }
+
+    // Removes e[i] after d[i] became zero, rotating columns i and k+1 of U.
+    void chase_right(std::size_t i, std::size_t end) {
+        double wx = e_[i], wy = d_[i + 1];
+        e_[i] = 0.0;
+        for (std::size_t k = i; k < end; ++k) {
+            if (wx == 0.0) break;
+            const Givens g = cancel_x(wx, wy);
+            d_[k + 1] = g.r;
+            u_.push(i, k + 1, g.c, g.s);
+            if (k + 1 != end) {
+                wx = -g.s * e_[k + 1];
+                wy = d_[k + 2];
+                e_[k + 1] *= g.c;
+            }
+        }
+    }
+
+    // Removes e[i] after d[i+1] became zero. Only V would be rotated.
+    void chase_up(std::size_t i) {
+        double wx = d_[i], wy = e_[i];
+        e_[i] = 0.0;
+        for (std::size_t k = i + 1; k-- > 0;) {
+            if (wy == 0.0) break;
+            const Givens g = cancel_y(wx, wy);
+            d_[k] = g.r;
+            if (k > 0) {
+                wx = d_[k - 1];
+                wy = g.s * e_[k - 1];
+                e_[k - 1] *= g.c;
+            }
+        }
+    }
+
+    std::vector<double>& d_;
+    std::vector<double>& e_;
+    RotationLog& u_;
+};
+
+Matrix row_major(const Doubles& ut, std::size_t m, std::size_t ld) {
+    Matrix u(m, m);
+    for (std::size_t k = 0; k < m; ++k)
+        for (std::size_t r = 0; r < m; ++r) u(r, k) = ut[k * ld + r];
+    return u;
+}
+
+}  // namespace
+
+Svd svd(Matrix a, unsigned threads) {
+    // Typical inputs need two or three sweeps per value; this only stops a
+    // run that has gone wrong.
+    const std::size_t m = a.rows;
+    return svd(std::move(a), threads, 1000 + 100 * m);
+}
+
+Svd svd(Matrix a, unsigned threads, std::size_t max_iterations) {
+    Reduced r = reduce(std::move(a), threads);
+    {
+        RotationLog log(r.ut, r.m, r.ld, threads);
+        Iteration(r.d, r.e, log).run(max_iterations);
+        log.flush();
+    }
+    for (double& v : r.d) v *= r.scale;
+    for (std::size_t i = 0; i < r.m; ++i) {
+        if (r.d[i] < 0.0) {
+            r.d[i] = -r.d[i];
+            double* c = r.ut.data() + i * r.ld;
+            for (std::size_t k = 0; k < r.m; ++k) c[k] = -c[k];
+        }
+    }
+    Svd out;
+    out.singular_values = std::move(r.d);
+    out.u = row_major(r.ut, r.m, r.ld);
+    return out;
+}
+
+Bidiagonal bidiagonalize(Matrix a, unsigned threads) {
+    Reduced r = reduce(std::move(a), threads);
+    Bidiagonal out;
+    out.scale = r.scale;
+    out.diagonal = std::move(r.d);
+    out.off_diagonal = std::move(r.e);
+    out.u = row_major(r.ut, r.m, r.ld);
+    return out;
+}
+
+}  // namespace orvelle
