@@ -212,9 +212,9 @@ struct WriteCase {
     std::string message;  // empty: every byte arrives
 };
 
-class WriteAll : public ::testing::TestWithParam<WriteCase> {};
+class ListingWriteAll : public ::testing::TestWithParam<WriteCase> {};
 
-TEST_P(WriteAll, RetriesOrFails) {
+TEST_P(ListingWriteAll, RetriesOrFails) {
     const WriteCase& c = GetParam();
     g_written.clear();
     g_calls = 0;
@@ -230,7 +230,7 @@ TEST_P(WriteAll, RetriesOrFails) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, WriteAll,
+    Cases, ListingWriteAll,
     ::testing::Values(
         WriteCase{"partial writes", &one_byte_at_a_time, ""},
         WriteCase{"interrupted writes", &interrupted_every_other_call, ""},

@@ -11,6 +11,7 @@
 
 #include "calc_support.hpp"
 #include "fio/writer/calculator_summary.hpp"
+#include "fio/writer/output_file.hpp"
 #include "space/calculator.hpp"
 
 namespace orvelle {
@@ -262,19 +263,19 @@ struct WriteCase {
     friend void PrintTo(const WriteCase& c, std::ostream* os) { *os << c.label; }
 };
 
-class WriteAll : public ::testing::TestWithParam<WriteCase> {};
+class ScriptedWriteAll : public ::testing::TestWithParam<WriteCase> {};
 
-TEST_P(WriteAll, RetriesShortAndInterruptedWrites) {
+TEST_P(ScriptedWriteAll, RetriesShortAndInterruptedWrites) {
     g_steps = GetParam().steps;
     g_next = 0;
     g_written.clear();
-    const std::string text = test::panic_text([] { write_all(3, "abcdefgh", scripted_write); });
+    const std::string text = test::panic_text([] { OutputFile::write_all(3, "abcdefgh", scripted_write); });
     EXPECT_EQ(text, GetParam().error.empty() ? "<no panic>" : kUnwrap + GetParam().error) << GetParam().label;
     EXPECT_EQ(g_written, GetParam().written) << GetParam().label;
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Table, WriteAll,
+    Table, ScriptedWriteAll,
     ::testing::Values(
         WriteCase{"all at once", {}, "abcdefgh", ""},
         WriteCase{"one byte at a time", {1, 1, 1, 1, 1, 1, 1, 1}, "abcdefgh", ""},
@@ -287,10 +288,10 @@ INSTANTIATE_TEST_SUITE_P(
                   "Os { code: 5, kind: Uncategorized, message: \"Input/output error\" }"}),
     [](const auto& info) { return test::numbered("case", info.index); });
 
-TEST(WriteAll, FullDevice) {
+TEST(ScriptedWriteAll, FullDevice) {
     const int fd = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
     if (fd < 0) GTEST_SKIP() << "no /dev/full";
-    const std::string text = test::panic_text([&] { write_all(fd, "x", ::write); });
+    const std::string text = test::panic_text([&] { OutputFile::write_all(fd, "x", ::write); });
     ::close(fd);
     EXPECT_EQ(text, kUnwrap + "Os { code: 28, kind: StorageFull, message: \"No space left on device\" }");
 }

@@ -5,7 +5,6 @@
 
 #include <string>
 #include <string_view>
-#include <sys/types.h>
 
 #include "util/ordered_table.hpp"
 
@@ -26,10 +25,5 @@ std::string calculator_summary_path(std::string_view folder);
 // Creates or truncates the file and writes the content. A folder holding a
 // NUL byte, or any failing system call, stops the call with its error.
 void write_calculator_summary(const BiasTable& bias, std::string_view folder);
-
-// Writes every byte, retrying short and interrupted writes. A write that
-// accepts nothing fails with WriteZero, any other failure with its errno.
-using WriteFn = ssize_t (*)(int, const void*, size_t);
-void write_all(int fd, std::string_view bytes, WriteFn write_fn);
 
 }  // namespace orvelle

@@ -18,7 +18,16 @@ OutputFile::OutputFile(const std::string& path) {
     if (fd_ < 0) os_failed(errno);
 }
 
-OutputFile::~OutputFile() { ::close(fd_); }
+OutputFile::~OutputFile() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+void OutputFile::close() {
+    const int fd = fd_;
+    fd_ = -1;
+    // Linux releases the descriptor even when close fails: never retried.
+    if (::close(fd) != 0 && errno != EINTR) os_failed(errno);
+}
 
 void OutputFile::write_all(int fd, std::string_view bytes, WriteFn write_fn) {
     const char* p = bytes.data();

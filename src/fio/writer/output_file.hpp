@@ -1,7 +1,7 @@
 // A file opened for writing from the start: created with mode 0666 (before
 // the umask) or truncated, never appended to. Failures stop the analysis with
-// the system error's debug form; the descriptor is closed on every path and
-// errors on closing are ignored.
+// the system error's debug form. The descriptor is closed on every path;
+// close() reports a failed close, the destructor ignores it.
 #pragma once
 
 #include <sys/types.h>
@@ -24,6 +24,9 @@ public:
     // Every byte or a failure: partial and interrupted writes are retried; a
     // write that accepts nothing fails as WriteZero.
     void write_all(std::string_view bytes) { write_all(fd_, bytes, &::write); }
+
+    // Closes now; a failure (data lost on some file systems) stops the call.
+    void close();
 
     // The same on any descriptor through any write call (tests supply one).
     using WriteFn = ssize_t (*)(int, const void*, std::size_t);
