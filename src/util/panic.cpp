@@ -1,5 +1,7 @@
 #include "util/panic.hpp"
 
+#include "util/str_debug.hpp"
+
 #include <cerrno>
 #include <cstring>
 
@@ -129,27 +131,9 @@ std::string simple_error_debug(std::string_view kind, std::string_view message) 
 void os_failed(int code) { unwrap_failed(os_error_debug(code)); }
 
 void append_debug_escaped(std::string& out, std::string_view text) {
-    static const char hex[] = "0123456789abcdef";
-    for (char ch : text) {
-        auto c = static_cast<unsigned char>(ch);
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            case '\0': out += "\\0"; break;
-            default:
-                if (c < 0x20 || c == 0x7f) {
-                    out += "\\u{";
-                    if (c >= 0x10) out += hex[c >> 4];
-                    out += hex[c & 15];
-                    out += '}';
-                } else {
-                    out += ch;
-                }
-        }
-    }
+    // The text's debug form without its quotes.
+    const std::string quoted_text = str_debug(text);
+    out.append(quoted_text, 1, quoted_text.size() - 2);
 }
 
 std::string decode_error_debug(std::string_view message, std::size_t line, std::size_t column) {

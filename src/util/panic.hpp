@@ -65,9 +65,7 @@ extern const char* const kInvalidUtf8;      // "stream did not contain valid UTF
 // unwrap_failed(os_error_debug(errno)) in one call.
 [[noreturn]] void os_failed(int code);
 
-// Appends text as a debug text does between its quotes: quote, backslash and
-// the ASCII control characters escaped (\t, \r, \n, \0, \u{7f}); other
-// characters are copied as they are.
+// Appends text as its debug form reads between the quotes (see str_debug).
 void append_debug_escaped(std::string& out, std::string_view text);
 
 // The JSON decoder's error in its debug form:

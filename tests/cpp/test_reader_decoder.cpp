@@ -28,6 +28,20 @@ std::string decode(std::string_view text, LineKelvra* out = nullptr) {
     }
 }
 
+// Texts quoted inside a message use the full debug escaping, combining marks
+// and invisible characters included; the message is then escaped once more.
+TEST(DecodeErrorText, QuotedStringsAreDebugEscaped) {
+    const std::pair<const char*, const char*> cases[] = {
+        {R"({"linex_index":"a\u0301","features":[]})",
+         R"(Error("invalid type: string \"a\\u{301}\", expected usize", line: 1, column: 24))"},
+        {R"({"linex_index":"\u200b","features":[]})",
+         R"(Error("invalid type: string \"\\u{200b}\", expected usize", line: 1, column: 23))"},
+        {R"({"linex_index":"\u00e9","features":[]})",
+         "Error(\"invalid type: string \\\"\u00e9\\\", expected usize\", line: 1, column: 23)"},
+    };
+    for (auto [line, want] : cases) EXPECT_EQ(decode(line), want) << line;
+}
+
 class GoldenLineTest : public ::testing::TestWithParam<GoldenLine> {};
 
 TEST_P(GoldenLineTest, DecodesAsTheReference) {

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "util/float_format.hpp"
 #include "util/panic.hpp"
 
 namespace orvelle {
@@ -39,7 +40,7 @@ std::string unexpected_unsigned(std::uint64_t v) { return "integer `" + std::to_
 
 std::string unexpected_signed(std::int64_t v) { return "integer `" + std::to_string(v) + "`"; }
 
-std::string unexpected_float(double v) { return "floating point `" + display_float(v) + "`"; }
+std::string unexpected_float(double v) { return "floating point `" + format_display(v) + "`"; }
 
 std::string unexpected_string(std::string_view s) {
     std::string out = "string \"";
@@ -64,40 +65,6 @@ std::string missing_field(std::string_view name) { return "missing field `" + st
 
 std::string duplicate_field(std::string_view name) {
     return "duplicate field `" + std::string(name) + "`";
-}
-
-std::string display_float(double v) {
-    if (std::isnan(v)) return "NaN";
-    if (std::isinf(v)) return v < 0 ? "-inf" : "inf";
-    // Shortest round-trip digits in scientific form, then laid out positionally.
-    char buf[64];
-    auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
-    std::string_view sci(buf, static_cast<std::size_t>(r.ptr - buf));
-    std::string out;
-    if (sci.front() == '-') {
-        out += '-';
-        sci.remove_prefix(1);
-    }
-    std::size_t e = sci.find('e');
-    std::string digits;
-    for (char c : sci.substr(0, e))
-        if (c != '.') digits += c;
-    int exponent = std::atoi(std::string(sci.substr(e + 1)).c_str());
-    long point = static_cast<long>(exponent) + 1;  // digits before the decimal point
-    long n = static_cast<long>(digits.size());
-    if (point <= 0) {
-        out += "0.";
-        out.append(static_cast<std::size_t>(-point), '0');
-        out += digits;
-    } else if (point >= n) {
-        out += digits;
-        out.append(static_cast<std::size_t>(point - n), '0');
-    } else {
-        out.append(digits, 0, static_cast<std::size_t>(point));
-        out += '.';
-        out.append(digits, static_cast<std::size_t>(point));
-    }
-    return out;
 }
 
 }  // namespace orvelle

@@ -58,8 +58,6 @@ std::string invalid_length(std::size_t len, std::string_view expected);
 std::string missing_field(std::string_view name);
 std::string duplicate_field(std::string_view name);
 
-// Shortest text that reads back to v, positional, never an exponent:
-// "1", "-0", "1.5", "18446744073709552000", "0.0000001", "NaN", "inf".
-std::string display_float(double v);
+
 
 }  // namespace orvelle
