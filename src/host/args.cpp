@@ -99,36 +99,32 @@ std::string to_string(PyObject* obj) {
     return utf8(obj);
 }
 
-std::vector<std::string> to_string_list(PyObject* obj) {
+namespace {
+
+// A sequence that is not a str, each item converted in iteration order.
+template <class T, class F>
+std::vector<T> to_vector(PyObject* obj, F convert_item) {
     if (PyUnicode_Check(obj)) type_error("Can't extract `str` to `Vec`");
     if (!PySequence_Check(obj)) raise_downcast(obj, "Sequence");
     Py_ssize_t hint = PySequence_Size(obj);
-    if (hint < 0) {
+    if (hint < 0) {  // only a capacity hint: a failing len() is not an error
         PyErr_Clear();
         hint = 0;
     }
-    std::vector<std::string> out;
+    std::vector<T> out;
     out.reserve(static_cast<std::size_t>(hint));
     Ref it = own(PyObject_GetIter(obj));
-    while (Ref item = Ref::steal(PyIter_Next(it.get()))) out.push_back(to_string(item.get()));
+    while (Ref item = Ref::steal(PyIter_Next(it.get()))) out.push_back(convert_item(item.get()));
     if (PyErr_Occurred()) throw PythonError{};
     return out;
 }
 
+}  // namespace
+
+std::vector<std::string> to_string_list(PyObject* obj) { return to_vector<std::string>(obj, to_string); }
+
 std::vector<std::vector<std::string>> to_string_lists(PyObject* obj) {
-    if (PyUnicode_Check(obj)) type_error("Can't extract `str` to `Vec`");
-    if (!PySequence_Check(obj)) raise_downcast(obj, "Sequence");
-    Py_ssize_t hint = PySequence_Size(obj);
-    if (hint < 0) {
-        PyErr_Clear();
-        hint = 0;
-    }
-    std::vector<std::vector<std::string>> out;
-    out.reserve(static_cast<std::size_t>(hint));
-    Ref it = own(PyObject_GetIter(obj));
-    while (Ref item = Ref::steal(PyIter_Next(it.get()))) out.push_back(to_string_list(item.get()));
-    if (PyErr_Occurred()) throw PythonError{};
-    return out;
+    return to_vector<std::vector<std::string>>(obj, to_string_list);
 }
 
 double to_f64(PyObject* obj) {
