@@ -16,7 +16,7 @@ namespace {
 constexpr int kBarWidth = 40;
 constexpr std::size_t kPrefixWidth = 20;
 constexpr double kDrawsPerSecond = 20.0;
-constexpr double kBurst = 10.0;
+constexpr double kBurst = 4.0;
 
 bool colours_enabled() {
     const char* force = std::getenv("CLICOLOR_FORCE");
@@ -121,13 +121,14 @@ ProgressBar::ProgressBar(std::uint64_t len, std::string_view prefix, bool enable
     drawn_ = true;
     colour_ = colours_enabled();
     width_ = terminal_width();
-    start_ = std::chrono::steady_clock::now();
+    start_ = last_refill_ = std::chrono::steady_clock::now();
     draw();
 }
 
 void ProgressBar::tick() {
     auto now = std::chrono::steady_clock::now();
-    double since = std::chrono::duration<double>(now - last_draw_).count();
+    double since = std::chrono::duration<double>(now - last_refill_).count();
+    last_refill_ = now;
     // Leaky bucket: a short burst draws at once, then at most 20 a second.
     budget_ = std::fmin(kBurst, budget_ + since * kDrawsPerSecond);
     if (budget_ >= 1.0) {
@@ -149,7 +150,6 @@ void ProgressBar::draw() {
     write_stderr(line);
     ++draws_;
     budget_ -= 1.0;
-    last_draw_ = now;
 }
 
 void ProgressBar::finish() {

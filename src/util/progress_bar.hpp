@@ -53,8 +53,8 @@ private:
     bool finished_ = false;
     int width_ = 80;
     unsigned draws_ = 0;
-    double budget_ = 10.0;
-    std::chrono::steady_clock::time_point start_, last_draw_;
+    double budget_ = 4.0;
+    std::chrono::steady_clock::time_point start_, last_refill_;
 };
 
 }  // namespace orvelle

@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 #include <simdjson.h>
+#include <fcntl.h>
+#include <pty.h>
 #include <unistd.h>
+
+#include <chrono>
 
 #include "shared_dir.hpp"
 #include "util/progress_bar.hpp"
@@ -92,4 +96,75 @@ TEST(ProgressBar, EnabledBarOffTerminalKeepsCount) {
     EXPECT_EQ(bar.position(), 500u);
     bar.finish();
     EXPECT_EQ(bar.position(), 1000u);
+}
+
+// Standard error on a pseudo-terminal: what a user sees.
+namespace {
+struct TerminalCapture {
+    int master = -1, saved = -1;
+    TerminalCapture() {
+        int slave = -1;
+        if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return;
+        saved = dup(STDERR_FILENO);
+        dup2(slave, STDERR_FILENO);
+        close(slave);
+        fcntl(master, F_SETFL, O_NONBLOCK);
+    }
+    std::string drain() {
+        std::string out;
+        char buf[65536];
+        for (;;) {
+            ssize_t n = read(master, buf, sizeof buf);
+            if (n <= 0) break;
+            out.append(buf, static_cast<std::size_t>(n));
+        }
+        return out;
+    }
+    ~TerminalCapture() {
+        if (saved >= 0) {
+            dup2(saved, STDERR_FILENO);
+            close(saved);
+        }
+        if (master >= 0) close(master);
+    }
+};
+
+std::size_t count(const std::string& s, const std::string& what) {
+    std::size_t n = 0;
+    for (auto p = s.find(what); p != std::string::npos; p = s.find(what, p + 1)) ++n;
+    return n;
+}
+}  // namespace
+
+TEST(ProgressBar, TerminalDrawsAreRateLimited) {
+    TerminalCapture term;
+    if (term.master < 0) GTEST_SKIP() << "no pseudo-terminal";
+    std::string out;
+    auto t0 = std::chrono::steady_clock::now();
+    {
+        ProgressBar bar(1'000'000, "PCA Fit", true);
+        for (int i = 0; i < 1'000'000; ++i) {
+            bar.inc(1);
+            if (i % 65536 == 0) out += term.drain();  // keep the terminal buffer from filling
+        }
+        bar.finish();
+    }
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    out += term.drain();
+    std::size_t redraws = count(out, "\r\x1b[2K");
+    // A burst of a few draws, then at most 20 a second, plus the final one.
+    EXPECT_LE(redraws, 6 + static_cast<std::size_t>(seconds * 20)) << seconds << " s";
+    EXPECT_NE(out.find("100%"), std::string::npos);
+    EXPECT_NE(out.find("PCA Fit"), std::string::npos);
+}
+
+TEST(ProgressBar, DisabledBarWritesNothingOnATerminal) {
+    TerminalCapture term;
+    if (term.master < 0) GTEST_SKIP() << "no pseudo-terminal";
+    {
+        ProgressBar bar(10, "Reading file", false);
+        bar.inc(5);
+        bar.finish();
+    }
+    EXPECT_EQ(term.drain(), "");
 }
