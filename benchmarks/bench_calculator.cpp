@@ -3,7 +3,7 @@
 // cos_similarity call per token and space, inserted into the table) in the
 // same run. Texts are all distinct, so no token is skipped as a duplicate.
 //
-//   build/t/bench_calculator [tokens] [width] [spaces]
+//   build/tests/bench_calculator [tokens] [width] [spaces]
 #include <algorithm>
 #include <chrono>
 #include <cstdio>

@@ -6,7 +6,7 @@ times numpy on the very same arrays: ``C.T @ C`` for the covariance,
 ``C @ W`` for the projection (W = our kept components) and
 ``numpy.linalg.eigh`` on our covariance S. Prints the times and the ratios.
 
-    python benchmarks/bench_pca.py [--build build/t] [--n 100000] [--d 768] [--k 512]
+    python benchmarks/bench_pca.py [--build build/tests] [--n 100000] [--d 768] [--k 512]
 """
 
 import argparse
@@ -55,7 +55,7 @@ def timed(f):
 
 def main():
     p = argparse.ArgumentParser()
-    p.add_argument("--build", default="build/t")
+    p.add_argument("--build", default="build/tests")
     p.add_argument("--n", type=int, default=100000)
     p.add_argument("--d", type=int, default=768)
     p.add_argument("--k", type=int, default=512)
