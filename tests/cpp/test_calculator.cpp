@@ -232,6 +232,23 @@ std::vector<FailureCase> failure_cases() {
          {token("t", {1, 2})},
          {space("Space of a", {token("a", {1, 2})}), space("Space of b", {token("b", {1, 2, 3})})},
          std::string(kLen) + "\n  left: 3\n right: 2"},
+        // When several checks would fail, the first in construction order
+        // speaks: every centre, then the ideal centre's length, then each
+        // centre against it, then the tokens.
+        {"centre failure of a later space before the length check",
+         {token("t", {1, 2})},
+         {space("Space of a", {token("a", {1, 2, 3})}), space("Space of b", {token("b", {1, 2})}),
+          space("Space of c", {})},
+         "index out of bounds: the len is 0 but the index is 0"},
+        {"longer then shorter centre: the ideal centre's length",
+         {token("t", {1, 2, 3, 4, 5})},
+         {space("Space of a", {token("a", {1, 2, 3})}), space("Space of b", {token("b", {1, 2, 3, 4})}),
+          space("Space of c", {token("c", {1, 2})})},
+         "assertion `left == right` failed\n  left: 2\n right: 3"},
+        {"longer centre before a mismatching token",
+         {token("t", {1, 2, 3, 4, 5})},
+         {space("Space of a", {token("a", {1, 2})}), space("Space of b", {token("b", {1, 2, 3})})},
+         std::string(kLen) + "\n  left: 3\n right: 2"},
         {"embedding longer than the centres",
          {token("t", std::vector<double>(512, 1.0))},
          {space("Space of a", {token("a", std::vector<double>(768, 1.0))})},
