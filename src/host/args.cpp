@@ -133,9 +133,13 @@ double to_f64(PyObject* obj) {
     return v;
 }
 
+// Through C long, as the port is, so both overflow with the interpreter's
+// "Python int too large to convert to C long".
+static_assert(sizeof(long) == sizeof(std::int64_t), "64-bit long platforms only");
+
 std::int64_t to_i64(PyObject* obj) {
     Ref index = own(PyNumber_Index(obj));
-    long long v = PyLong_AsLongLong(index.get());
+    long v = PyLong_AsLong(index.get());
     if (v == -1 && PyErr_Occurred()) throw PythonError{};
     return v;
 }
