@@ -89,6 +89,9 @@ ARGUMENT_ERRORS = [
      "calculator() takes from 2 to 8 positional arguments but 9 were given"),
     (("f", SEEDS), {"path": "g"}, TypeError, "calculator() got multiple values for argument 'path'"),
     (("f", SEEDS), {"folder": "g"}, TypeError, "calculator() got an unexpected keyword argument 'folder'"),
+    # a keyword UTF-8 cannot carry names no parameter; it is shown with replacement characters
+    (("f", SEEDS), {"\udcff": 1}, TypeError,
+     "calculator() got an unexpected keyword argument '\ufffd\ufffd\ufffd'"),
     ((1, SEEDS), {}, TypeError, "argument 'path': 'int' object cannot be converted to 'PyString'"),
     ((None, SEEDS), {}, TypeError, "argument 'path': 'NoneType' object cannot be converted to 'PyString'"),
     (("f", "he"), {}, TypeError, "argument 'subspace_seeds': Can't extract `str` to `Vec`"),
