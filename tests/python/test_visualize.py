@@ -166,6 +166,17 @@ def test_module_without_file_fails_before_starting(fake_python, monkeypatch, cap
     assert capfd.readouterr().out == ""
 
 
+def test_folder_with_a_nul_byte_is_not_served_cut_short(fake_python, monkeypatch, capfd, panic_type):
+    runs = fake_python()
+    monkeypatch.setattr(orvelle, "__file__", "/tmp/a\0b/__init__.py")
+    with pytest.raises(panic_type) as info:
+        orvelle.visualize(8000)
+    assert info.value.args == (
+        'failed to execute process: Error { kind: InvalidInput, message: "nul byte found in provided data" }',)
+    assert "http.server" not in [r[1] for r in runs()]
+    assert capfd.readouterr().out == CONTROL_C
+
+
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
