@@ -24,6 +24,15 @@ std::string utf8(PyObject* str) {
     return std::string(PyBytes_AsString(bytes.get()), static_cast<std::size_t>(PyBytes_Size(bytes.get())));
 }
 
+// A keyword name as messages show it. Text UTF-8 cannot carry (lone
+// surrogates) shows as U+FFFD, so such a name matches no parameter.
+std::string keyword_text(PyObject* key) {
+    Ref text = own(PyObject_Str(key));
+    Ref bytes = own(PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass"));
+    Ref clean = own(PyUnicode_DecodeUTF8(PyBytes_AsString(bytes.get()), PyBytes_Size(bytes.get()), "replace"));
+    return utf8(clean.get());
+}
+
 }  // namespace
 
 void bind(const Signature& sig, PyObject* args, PyObject* kwargs, std::span<PyObject*> out) {
@@ -47,15 +56,12 @@ void bind(const Signature& sig, PyObject* args, PyObject* kwargs, std::span<PyOb
         Py_ssize_t pos = 0;
         PyObject *key = nullptr, *value = nullptr;
         while (PyDict_Next(kwargs, &pos, &key, &value)) {
-            std::string name = PyUnicode_Check(key) ? utf8(key) : std::string();
+            std::string name = keyword_text(key);
             std::size_t index = n_params;
             for (std::size_t i = 0; i < n_params; ++i)
                 if (name == sig.params[i]) index = i;
-            if (index == n_params) {
-                Ref shown = own(PyObject_Str(key));
-                type_error(std::string(sig.display) + " got an unexpected keyword argument '" + utf8(shown.get()) +
-                           "'");
-            }
+            if (index == n_params)
+                type_error(std::string(sig.display) + " got an unexpected keyword argument '" + name + "'");
             if (index < n_args)
                 type_error(std::string(sig.display) + " got multiple values for argument '" + name + "'");
             out[index] = value;
@@ -133,9 +139,13 @@ double to_f64(PyObject* obj) {
     return v;
 }
 
+// Through C long, as the port is, so both overflow with the interpreter's
+// "Python int too large to convert to C long".
+static_assert(sizeof(long) == sizeof(std::int64_t), "64-bit long platforms only");
+
 std::int64_t to_i64(PyObject* obj) {
     Ref index = own(PyNumber_Index(obj));
-    long long v = PyLong_AsLongLong(index.get());
+    long v = PyLong_AsLong(index.get());
     if (v == -1 && PyErr_Occurred()) throw PythonError{};
     return v;
 }

@@ -9,6 +9,7 @@ namespace orvelle {
 
 const char* const kUnwrapNone = "called `Option::unwrap()` on a `None` value";
 const char* const kNulInPath = "file name contained an unexpected NUL byte";
+const char* const kNulInArgument = "nul byte found in provided data";
 const char* const kWriteZero = "failed to write whole buffer";
 const char* const kInvalidUtf8 = "stream did not contain valid UTF-8";
 

@@ -59,6 +59,7 @@ std::string_view error_kind_name(int code);
 std::string simple_error_debug(std::string_view kind, std::string_view message);
 
 extern const char* const kNulInPath;        // "file name contained an unexpected NUL byte"
+extern const char* const kNulInArgument;    // "nul byte found in provided data"
 extern const char* const kWriteZero;        // "failed to write whole buffer"
 extern const char* const kInvalidUtf8;      // "stream did not contain valid UTF-8"
 

@@ -77,6 +77,10 @@ void Web::run() const {
     // thread outlives the call.
     print_stdout("Control-C to stop the server\n");
 
+    // A NUL byte would cut the folder short as a C string: refuse it.
+    if (dir.find('\0') != std::string::npos)
+        panic("failed to execute process: " + simple_error_debug("InvalidInput", kNulInArgument));
+
     // Bound to loopback: the viewer is for this machine only.
     int server_error = run_silenced({"python", "-m", "http.server", port_text, "--bind",
                                      "127.0.0.1", "--directory", dir});

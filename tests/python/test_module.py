@@ -11,7 +11,7 @@ SEEDS = [["he", "him"], ["she", "her"]]
 
 def test_module_surface():
     assert orvelle.__all__ == ["version", "calculator", "visualize"]
-    assert orvelle.orvelle.__doc__ == ""
+    assert orvelle.__doc__ == orvelle.orvelle.__doc__ == ""
     assert not hasattr(orvelle, "Calculator")
     assert str(inspect.signature(orvelle.version)) == "()"
     assert str(inspect.signature(orvelle.visualize)) == "(port=Ellipsis)"
@@ -22,6 +22,8 @@ def test_module_surface():
 
 
 def test_panic_exception_is_base_exception(panic_type):
+    with pytest.raises(panic_type):  # one type object for every failure
+        orvelle.calculator("/nonexistent/orvelle-test-2.jsonl", [["she"]])
     assert panic_type.__module__ == "pyo3_runtime"
     assert panic_type.__name__ == "PanicException"
     assert issubclass(panic_type, BaseException)
@@ -42,19 +44,28 @@ def test_panic_reaches_python_with_message_and_diagnostic(tmp_path):
     assert len(diagnostic) == 1 and diagnostic[0].startswith("orvelle: calculator() failed: ")
 
 
-def test_second_initialisation_is_refused(tmp_path):
+@pytest.mark.parametrize("again, expected", [
+    # the extension itself imported a second time
+    ("del sys.modules['orvelle.orvelle']\nimportlib.import_module('orvelle.orvelle')",
+     "PyO3 modules may only be initialized once per interpreter process"),
+    # a fresh import of the package initialises the extension again
+    ("del sys.modules['orvelle']\nimportlib.import_module('orvelle')",
+     "PyO3 modules may only be initialized once per interpreter process"),
+    # a reload keeps the extension already loaded
+    ("importlib.reload(orvelle)", "reused"),
+])
+def test_second_initialisation_is_refused(tmp_path, again, expected):
     code = (
         "import sys, importlib, orvelle\n"
-        "del sys.modules['orvelle.orvelle']\n"
         "try:\n"
-        "    importlib.import_module('orvelle.orvelle')\n"
+        + "".join(f"    {line}\n" for line in again.splitlines()) +
         "except ImportError as e:\n"
         "    print(e)\n"
         "else:\n"
         "    print('reused')\n"
     )
     r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, cwd=tmp_path)
-    assert r.stdout.strip() == "PyO3 modules may only be initialized once per interpreter process", r.stderr
+    assert r.stdout.strip() == expected, r.stderr
 
 
 class Index:
@@ -78,6 +89,9 @@ ARGUMENT_ERRORS = [
      "calculator() takes from 2 to 8 positional arguments but 9 were given"),
     (("f", SEEDS), {"path": "g"}, TypeError, "calculator() got multiple values for argument 'path'"),
     (("f", SEEDS), {"folder": "g"}, TypeError, "calculator() got an unexpected keyword argument 'folder'"),
+    # a keyword UTF-8 cannot carry names no parameter; it is shown with replacement characters
+    (("f", SEEDS), {"\udcff": 1}, TypeError,
+     "calculator() got an unexpected keyword argument '\ufffd\ufffd\ufffd'"),
     ((1, SEEDS), {}, TypeError, "argument 'path': 'int' object cannot be converted to 'PyString'"),
     ((None, SEEDS), {}, TypeError, "argument 'path': 'NoneType' object cannot be converted to 'PyString'"),
     (("f", "he"), {}, TypeError, "argument 'subspace_seeds': Can't extract `str` to `Vec`"),
@@ -90,8 +104,8 @@ ARGUMENT_ERRORS = [
     (("f", SEEDS, "x"), {}, TypeError, "argument 'random_token_num': must be real number, not str"),
     (("f", SEEDS), {"random_token_seed": 1.5}, TypeError,
      "argument 'random_token_seed': 'float' object cannot be interpreted as an integer"),
-    (("f", SEEDS), {"random_token_seed": 2**63}, OverflowError, None),
-    (("f", SEEDS), {"random_token_seed": -2**63 - 1}, OverflowError, None),
+    (("f", SEEDS), {"random_token_seed": 2**63}, OverflowError, "Python int too large to convert to C long"),
+    (("f", SEEDS), {"random_token_seed": -2**63 - 1}, OverflowError, "Python int too large to convert to C long"),
     (("f", SEEDS), {"subspace_folder_path": b"out"}, TypeError,
      "argument 'subspace_folder_path': 'bytes' object cannot be converted to 'PyString'"),
     (("f", SEEDS), {"exclude_words": "the"}, TypeError, "argument 'exclude_words': Can't extract `str` to `Vec`"),
@@ -101,8 +115,8 @@ ARGUMENT_ERRORS = [
      "argument 'exclude_words': 'NoneType' object cannot be converted to 'PyString'"),
     (("f", SEEDS), {"user_friendly": 1}, TypeError,
      "argument 'user_friendly': 'int' object cannot be converted to 'PyBool'"),
-    (("f", SEEDS), {"pca_dimension": -1}, OverflowError, None),
-    (("f", SEEDS), {"pca_dimension": 2**64}, OverflowError, None),
+    (("f", SEEDS), {"pca_dimension": -1}, OverflowError, "can't convert negative int to unsigned"),
+    (("f", SEEDS), {"pca_dimension": 2**64}, OverflowError, "int too big to convert"),
     (("f", SEEDS), {"pca_dimension": "512"}, TypeError,
      "argument 'pca_dimension': 'str' object cannot be interpreted as an integer"),
     # The first failing conversion wins; later arguments are not looked at.

@@ -1,5 +1,7 @@
 """version() and visualize(): the output line, the two child processes of
 `python`, and the failures. A fake `python` first on PATH records its argv."""
+import contextlib
+import io
 import os
 import signal
 import socket
@@ -58,18 +60,24 @@ def browser_argv(port):
 
 
 def test_version_prints_one_line_on_fd_1(capfd):
-    assert orvelle.version() is None
-    assert orvelle.version() is None
+    with contextlib.redirect_stdout(io.StringIO()) as python_stdout:
+        assert orvelle.version() is None
+        assert orvelle.version() is None
+    assert python_stdout.getvalue() == ""  # not written through sys.stdout
     out, err = capfd.readouterr()
     assert out == "Orvelle version: 0.2.9\n" * 2
     assert err == ""
 
 
-def test_version_failure_names_the_stream(tmp_path):
-    code = "import orvelle\ntry:\n    orvelle.version()\nexcept BaseException as e:\n    print(repr(e), file=__import__('sys').stderr)\n"
-    with open("/dev/full", "wb") as full:
-        r = subprocess.run([sys.executable, "-c", code], stdout=full, stderr=subprocess.PIPE, text=True, cwd=tmp_path)
-    assert "PanicException('failed printing to stdout: No space left on device (os error 28)')" in r.stderr
+@pytest.mark.parametrize("setup, stdout, error", [
+    ("", "/dev/full", "No space left on device (os error 28)"),
+    ("import os; os.close(1)\n", None, "Bad file descriptor (os error 9)"),
+])
+def test_version_failure_names_the_stream(tmp_path, setup, stdout, error):
+    code = setup + "import orvelle\ntry:\n    orvelle.version()\nexcept BaseException as e:\n    print(repr(e), file=__import__('sys').stderr)\n"
+    with open(stdout or os.devnull, "wb") as out:
+        r = subprocess.run([sys.executable, "-c", code], stdout=out, stderr=subprocess.PIPE, text=True, cwd=tmp_path)
+    assert f"PanicException('failed printing to stdout: {error}')" in r.stderr
 
 
 @pytest.mark.parametrize("args, kwargs, port", [
@@ -156,6 +164,17 @@ def test_module_without_file_fails_before_starting(fake_python, monkeypatch, cap
                               "value: AttributeError(\"module 'orvelle' has no attribute '__file__'\")"), message
     assert runs() == []
     assert capfd.readouterr().out == ""
+
+
+def test_folder_with_a_nul_byte_is_not_served_cut_short(fake_python, monkeypatch, capfd, panic_type):
+    runs = fake_python()
+    monkeypatch.setattr(orvelle, "__file__", "/tmp/a\0b/__init__.py")
+    with pytest.raises(panic_type) as info:
+        orvelle.visualize(8000)
+    assert info.value.args == (
+        'failed to execute process: Error { kind: InvalidInput, message: "nul byte found in provided data" }',)
+    assert "http.server" not in [r[1] for r in runs()]
+    assert capfd.readouterr().out == CONTROL_C
 
 
 def free_port():
