@@ -75,7 +75,13 @@ void PCA::fit(const RowView& x, unsigned threads) {
     std::vector<double> mu = column_means(x, threads);
     ProgressBar bar(n, "PCA Fit", true);
     if (n == 0) panic("At least one row must be given.");
-    if (d == 0) panic("Cannot compute the SVD of an empty matrix.");
+    // Failures of the shape alone, whatever the values hold. The rows would
+    // be centred before anything could fail, so the bar runs its course.
+    if (d == 0 || n_components > d) {
+        bar.inc(n);
+        bar.finish();
+        panic(d == 0 ? "Cannot compute the SVD of an empty matrix." : "Matrix slicing out of bounds.");
+    }
     // One row leaves n - 1 = 0 to divide by: the covariance would be all
     // NaN, and the decomposition of NaN never converges.
     if (n == 1) panic("PCA fit on a single row: the sample covariance needs at least two rows.");
@@ -87,9 +93,6 @@ void PCA::fit(const RowView& x, unsigned threads) {
     for (double v : s.data)
         if (!std::isfinite(v))
             panic("PCA fit on data too large to square: the covariance overflows f64.");
-    // The decomposition cannot fail on finite input, so the component count
-    // is checked before spending it.
-    if (n_components > d) panic("Matrix slicing out of bounds.");
 
     Svd dec = svd(std::move(s), threads);
     Matrix kept(d, n_components);

@@ -6,6 +6,7 @@
 #include <random>
 
 #include "golden_svd.hpp"
+#include "terminal_capture.hpp"
 #include "util/panic.hpp"
 #include "util/pca.hpp"
 #include "util/svd.hpp"
@@ -222,6 +223,9 @@ TEST(Pca, Failures) {
         {"no columns", Matrix(4, 0), 0, "Cannot compute the SVD of an empty matrix."},
         {"more components than features", random_data(10, 3, 3), 4, "Matrix slicing out of bounds."},
         {"default 512 on 300 features", random_data(10, 300, 3), 512, "Matrix slicing out of bounds."},
+        // The component count is checked before the data's own faults.
+        {"one row, more components than features", random_data(1, 2, 4), 3, "Matrix slicing out of bounds."},
+        {"NaN, more components than features", nan, 5, "Matrix slicing out of bounds."},
         {"one row", random_data(1, 5, 4), 2,
          "PCA fit on a single row: the sample covariance needs at least two rows."},
         {"one row of one feature", random_data(1, 1, 4), 1,
@@ -236,6 +240,24 @@ TEST(Pca, Failures) {
         PCA model(c.k);
         EXPECT_EQ(failure([&] { model.fit(c.x); }), c.message) << c.what;
         EXPECT_TRUE(model.mean.empty()) << c.what << ": a failed fit leaves the model as it was";
+    }
+}
+
+// A fit that fails on the shape of its data still runs the "PCA Fit" bar to
+// its end first: every row is centred before the covariance is decomposed.
+TEST(Pca, ShapeFailuresFinishTheFitBar) {
+    for (auto [x, k] : {std::pair{Matrix(3, 0), std::size_t{0}}, std::pair{random_data(7, 3, 9), std::size_t{4}}}) {
+        std::string out;
+        {
+            TerminalCapture term;
+            if (term.master < 0) GTEST_SKIP() << "no pseudo-terminal";
+            PCA model(k);
+            EXPECT_NE(failure([&] { model.fit(x); }), "<no failure>");
+            out = term.drain();
+        }
+        const std::size_t last = out.rfind("PCA Fit");
+        ASSERT_NE(last, std::string::npos) << k;
+        EXPECT_NE(out.find("100%", last), std::string::npos) << k << ": " << out.substr(last);
     }
 }
 

@@ -102,10 +102,13 @@ def test_missing_input_fails_before_writing(tmp_path, panic_type, monkeypatch):
     assert list(tmp_path.iterdir()) == []
 
 
-def test_narrow_embeddings_fail_cleanly(tmp_path, panic_type):
-    path = write_features(tmp_path / "narrow.jsonl", lines=10, width=16)
-    with pytest.raises(panic_type, match="Matrix slicing out of bounds."):
+# Too few features for 512 components, however few tokens there are.
+@pytest.mark.parametrize("lines,tokens,width", [(10, 8, 16), (1, 1, 2), (1, 1, 16)])
+def test_narrow_embeddings_fail_cleanly(tmp_path, panic_type, lines, tokens, width):
+    path = write_features(tmp_path / "narrow.jsonl", lines=lines, tokens_per_line=tokens, width=width)
+    with pytest.raises(panic_type) as info:
         orvelle.calculator(str(path), SEEDS, subspace_folder_path=str(tmp_path))
+    assert info.value.args == ("Matrix slicing out of bounds.",)
 
 
 def test_summaries_identical_across_processes(features, tmp_path):
