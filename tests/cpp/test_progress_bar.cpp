@@ -2,6 +2,7 @@
 #include <simdjson.h>
 #include <fcntl.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -249,4 +250,20 @@ TEST(ProgressBar, TerminalBytesMatchTheReference) {
         ++compared;
     }
     EXPECT_EQ(compared, 8);
+}
+
+TEST(ProgressBar, RedrawsPadToTheTerminalWidthOfTheMoment) {
+    TerminalCapture term(100);
+    if (term.master < 0) GTEST_SKIP() << "no pseudo-terminal";
+    std::string out;
+    {
+        ProgressBar bar(10, "Reading file", true);
+        winsize narrower{30, 96, 0, 0};
+        ioctl(term.master, TIOCSWINSZ, &narrower);
+        bar.inc(5);
+        bar.finish();
+    }
+    std::vector<std::size_t> widths;
+    for (const Frame& f : frames(term.drain())) widths.push_back(f.columns);
+    EXPECT_EQ(widths, (std::vector<std::size_t>{100, 96, 96}));
 }
