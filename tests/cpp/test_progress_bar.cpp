@@ -255,7 +255,6 @@ TEST(ProgressBar, TerminalBytesMatchTheReference) {
 TEST(ProgressBar, RedrawsPadToTheTerminalWidthOfTheMoment) {
     TerminalCapture term(100);
     if (term.master < 0) GTEST_SKIP() << "no pseudo-terminal";
-    std::string out;
     {
         ProgressBar bar(10, "Reading file", true);
         winsize narrower{30, 96, 0, 0};
