@@ -120,7 +120,6 @@ ProgressBar::ProgressBar(std::uint64_t len, std::string_view prefix, bool enable
     if (!enabled_ || !isatty(STDERR_FILENO)) return;
     drawn_ = true;
     colour_ = colours_enabled();
-    width_ = terminal_width();
     start_ = last_refill_ = std::chrono::steady_clock::now();
     draw();
 }
@@ -144,8 +143,11 @@ void ProgressBar::draw() {
     double elapsed = std::chrono::duration<double>(now - start_).count();
     std::string line = render({prefix_, pos_, len_, elapsed, colour_});
     std::string visible = render({prefix_, pos_, len_, elapsed, false});
+    // Padded to the terminal's width of the moment, so that the next output
+    // starts on a line of its own even after the terminal was resized.
+    const auto width = static_cast<std::size_t>(terminal_width());
     std::size_t w = columns(visible);
-    if (w < static_cast<std::size_t>(width_)) line.append(static_cast<std::size_t>(width_) - w, ' ');
+    if (w < width) line.append(width - w, ' ');
     if (draws_ > 0) line.insert(0, "\r\x1b[2K");
     write_stderr(line);
     ++draws_;

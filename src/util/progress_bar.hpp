@@ -51,7 +51,6 @@ private:
     bool drawn_ = false;  // enabled and standard error is a terminal
     bool colour_ = false;
     bool finished_ = false;
-    int width_ = 80;
     unsigned draws_ = 0;
     double budget_ = 4.0;
     std::chrono::steady_clock::time_point start_, last_refill_;

@@ -2,9 +2,12 @@
 #include <simdjson.h>
 #include <fcntl.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <optional>
+#include <regex>
 
 #include "shared_dir.hpp"
 #include "util/progress_bar.hpp"
@@ -102,9 +105,11 @@ TEST(ProgressBar, EnabledBarOffTerminalKeepsCount) {
 namespace {
 struct TerminalCapture {
     int master = -1, saved = -1;
-    TerminalCapture() {
+    // columns 0: a terminal that reports no size.
+    explicit TerminalCapture(unsigned short columns = 0) {
         int slave = -1;
-        if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return;
+        winsize size{30, columns, 0, 0};
+        if (openpty(&master, &slave, nullptr, nullptr, &size) != 0) return;
         saved = dup(STDERR_FILENO);
         dup2(slave, STDERR_FILENO);
         close(slave);
@@ -167,4 +172,97 @@ TEST(ProgressBar, DisabledBarWritesNothingOnATerminal) {
         bar.finish();
     }
     EXPECT_EQ(term.drain(), "");
+}
+
+// The bytes the reference library writes for the same calls on a 100-column
+// terminal: first draw, "\r\x1b[2K" before each redraw, lines padded to the
+// terminal's width, colours with TERM=xterm-256color and none with dumb. The
+// byte rate differs between runs and is compared by shape only.
+namespace {
+struct Frame {
+    std::size_t columns;  // visible width, padding included
+    std::string text;     // rate masked, padding removed
+};
+
+std::vector<Frame> frames(const std::string& raw) {
+    static const std::regex escape("\x1b\\[[0-9;]*m");
+    static const std::regex rate("[0-9]+(\\.[0-9]+)? ?([KMGTPEZY]i)?B/s");
+    std::vector<Frame> out;
+    std::size_t start = 0;
+    for (;;) {
+        std::size_t next = raw.find("\r\x1b[2K", start);
+        std::string f = raw.substr(start, next == std::string::npos ? std::string::npos : next - start);
+        std::string text = std::regex_replace(f, rate, "R");
+        while (!text.empty() && text.back() == ' ') text.pop_back();
+        out.push_back({std::regex_replace(f, escape, "").size(), text});
+        if (next == std::string::npos) break;
+        start = next + 5;
+    }
+    return out;
+}
+
+// TERM set as given and the colour switches cleared, for one scope.
+struct TermEnv {
+    static constexpr const char* kNames[] = {"TERM", "NO_COLOR", "CLICOLOR", "CLICOLOR_FORCE"};
+    std::optional<std::string> saved[4];
+    explicit TermEnv(const std::string& term) {
+        for (int i = 0; i < 4; ++i) {
+            if (const char* v = std::getenv(kNames[i])) saved[i] = v;
+            unsetenv(kNames[i]);
+        }
+        setenv("TERM", term.c_str(), 1);
+    }
+    ~TermEnv() {
+        for (int i = 0; i < 4; ++i) {
+            if (saved[i]) setenv(kNames[i], saved[i]->c_str(), 1);
+            else unsetenv(kNames[i]);
+        }
+    }
+};
+}  // namespace
+
+TEST(ProgressBar, TerminalBytesMatchTheReference) {
+    simdjson::dom::parser parser;
+    auto doc = parser.load(fixtures::shared_dir() + "/golden/indicatif_bar.json");
+    int compared = 0;
+    for (auto c : doc["cases"].get_array()) {
+        std::string raw(c["raw"].get_string().value());
+        if (raw.empty()) continue;  // the pipe case: nothing drawn
+        auto args = c["args"].get_array();
+        std::uint64_t len = std::stoull(std::string(args.at(0).get_string().value()));
+        std::uint64_t step = std::stoull(std::string(args.at(1).get_string().value()));
+        std::string prefix(args.at(2).get_string().value());
+        std::string term_name(c["TERM"].get_string().value());
+        TermEnv env(term_name);
+        TerminalCapture term(100);
+        if (term.master < 0) GTEST_SKIP() << "no pseudo-terminal";
+        {
+            ProgressBar bar(len, prefix, true);
+            if (step > 0) bar.inc(step);
+            bar.finish();
+        }
+        std::vector<Frame> ours = frames(term.drain()), want = frames(raw);
+        ASSERT_EQ(ours.size(), want.size()) << prefix << " " << term_name;
+        for (std::size_t i = 0; i < want.size(); ++i) {
+            EXPECT_EQ(ours[i].columns, 100u) << prefix << " " << term_name << " frame " << i;
+            EXPECT_EQ(ours[i].text, want[i].text) << prefix << " " << term_name << " frame " << i;
+        }
+        ++compared;
+    }
+    EXPECT_EQ(compared, 8);
+}
+
+TEST(ProgressBar, RedrawsPadToTheTerminalWidthOfTheMoment) {
+    TerminalCapture term(100);
+    if (term.master < 0) GTEST_SKIP() << "no pseudo-terminal";
+    {
+        ProgressBar bar(10, "Reading file", true);
+        winsize narrower{30, 96, 0, 0};
+        ioctl(term.master, TIOCSWINSZ, &narrower);
+        bar.inc(5);
+        bar.finish();
+    }
+    std::vector<std::size_t> widths;
+    for (const Frame& f : frames(term.drain())) widths.push_back(f.columns);
+    EXPECT_EQ(widths, (std::vector<std::size_t>{100, 96, 96}));
 }

@@ -1,4 +1,7 @@
 import json
+import os
+import pty
+import re
 import subprocess
 import sys
 
@@ -127,3 +130,45 @@ def test_summaries_identical_across_processes(features, tmp_path):
         outputs.append((r.stdout, (folder / "calculator_summary.txt").read_bytes()))
     assert outputs[0] == outputs[1]
     assert outputs[0][1].startswith(b'ideal_similarity: {"Space of he": {')
+
+
+def stderr_on_terminal(code, *args, env, cwd):
+    """Runs `code` with standard error on a pseudo-terminal; returns what it drew there."""
+    master, slave = pty.openpty()
+    proc = subprocess.Popen([sys.executable, "-c", code, *args], stdin=subprocess.DEVNULL,
+                            stdout=subprocess.DEVNULL, stderr=slave, env=env, cwd=cwd)
+    os.close(slave)
+    out = b""
+    while True:
+        try:
+            chunk = os.read(master, 65536)
+        except OSError:  # the child has closed the terminal
+            break
+        if not chunk:
+            break
+        out += chunk
+    os.close(master)
+    assert proc.wait() == 0, out
+    return out.decode()
+
+
+@pytest.mark.parametrize("user_friendly,bars", [
+    (False, ["Generating tokens", "PCA Fit", "PCA Transform", "PCA Fit", "PCA Transform"]),
+    (True, ["Reading file", "Generating tokens", "PCA Fit", "PCA Transform", "PCA Fit", "PCA Transform",
+            "Generating space"]),
+])
+@pytest.mark.parametrize("term", ["xterm-256color", "dumb"])
+def test_bars_drawn_on_a_terminal(features, tmp_path, user_friendly, bars, term):
+    code = ("import sys, orvelle\n"
+            "orvelle.calculator(sys.argv[1], [['he', 'him'], ['she', 'her']], subspace_folder_path=sys.argv[2],"
+            " user_friendly=sys.argv[3] == 'True')\n")
+    env = {k: v for k, v in os.environ.items() if k not in ("NO_COLOR", "CLICOLOR", "CLICOLOR_FORCE")}
+    env["TERM"] = term
+    drawn = stderr_on_terminal(code, features, str(tmp_path), str(user_friendly), env=env, cwd=tmp_path)
+    assert ("\x1b[32m" in drawn) == (term != "dumb")
+    plain = re.sub(r"\x1b\[[0-9;]*m", "", drawn)
+    # Only redraws follow "\r\x1b[2K": the first draw of each bar names the bars in order.
+    starts = re.findall(r"(?<!\x1b\[2K)\[ *([A-Za-z ]+)\] -{40} 0% ", plain)
+    finals = re.findall(r"\[ *([A-Za-z ]+)\] #{40} 100% ", plain)
+    assert starts == bars
+    assert list(dict.fromkeys(finals)) == list(dict.fromkeys(bars))
