@@ -12,9 +12,11 @@ namespace orvelle::fixtures {
 
 struct TerminalCapture {
     int master = -1, saved = -1;
-    TerminalCapture() {
+    // columns 0: a terminal that reports no size.
+    explicit TerminalCapture(unsigned short columns = 0) {
         int slave = -1;
-        if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return;
+        winsize size{30, columns, 0, 0};
+        if (openpty(&master, &slave, nullptr, nullptr, &size) != 0) return;
         saved = dup(STDERR_FILENO);
         dup2(slave, STDERR_FILENO);
         close(slave);

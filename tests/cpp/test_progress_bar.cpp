@@ -10,6 +10,7 @@
 #include <regex>
 
 #include "shared_dir.hpp"
+#include "terminal_capture.hpp"
 #include "util/progress_bar.hpp"
 
 using namespace orvelle;
@@ -103,36 +104,7 @@ TEST(ProgressBar, EnabledBarOffTerminalKeepsCount) {
 
 // Standard error on a pseudo-terminal: what a user sees.
 namespace {
-struct TerminalCapture {
-    int master = -1, saved = -1;
-    // columns 0: a terminal that reports no size.
-    explicit TerminalCapture(unsigned short columns = 0) {
-        int slave = -1;
-        winsize size{30, columns, 0, 0};
-        if (openpty(&master, &slave, nullptr, nullptr, &size) != 0) return;
-        saved = dup(STDERR_FILENO);
-        dup2(slave, STDERR_FILENO);
-        close(slave);
-        fcntl(master, F_SETFL, O_NONBLOCK);
-    }
-    std::string drain() {
-        std::string out;
-        char buf[65536];
-        for (;;) {
-            ssize_t n = read(master, buf, sizeof buf);
-            if (n <= 0) break;
-            out.append(buf, static_cast<std::size_t>(n));
-        }
-        return out;
-    }
-    ~TerminalCapture() {
-        if (saved >= 0) {
-            dup2(saved, STDERR_FILENO);
-            close(saved);
-        }
-        if (master >= 0) close(master);
-    }
-};
+using fixtures::TerminalCapture;
 
 std::size_t count(const std::string& s, const std::string& what) {
     std::size_t n = 0;
