@@ -5,11 +5,13 @@
 #include <random>
 
 #include "golden_svd.hpp"
+#include "panic_message.hpp"
 #include "space/geometry.hpp"
 #include "util/panic.hpp"
 #include "util/pca.hpp"
 
 using namespace orvelle;
+using orvelle::testing::panic_message;
 using namespace orvelle::fixtures;
 
 namespace {
@@ -41,14 +43,6 @@ void expect_same_tokens_apart_from_vectors(const std::vector<Token>& got, std::s
     }
 }
 
-std::string failure(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const Panic& p) {
-        return p.message();
-    }
-    return "<no failure>";
-}
 
 const double kNaN = std::nan("");
 
@@ -133,7 +127,7 @@ TEST(Geometry, Failures) {
          "PCA fit on a single row: the sample covariance needs at least two rows."},
         {"pca of empty vectors", [] { pca(tokens_of({{}, {}}), 0); }, "Cannot compute the SVD of an empty matrix."},
     };
-    for (const Case& c : cases) EXPECT_EQ(failure(c.call), c.message) << c.what;
+    for (const Case& c : cases) EXPECT_EQ(panic_message(c.call), c.message) << c.what;
 }
 
 // pca() on tokens equals the reference fit and projection, keeps token

@@ -6,12 +6,14 @@
 #include <random>
 
 #include "golden_svd.hpp"
+#include "panic_message.hpp"
 #include "terminal_capture.hpp"
 #include "util/panic.hpp"
 #include "util/pca.hpp"
 #include "util/svd.hpp"
 
 using namespace orvelle;
+using orvelle::testing::panic_message;
 using namespace orvelle::fixtures;
 
 namespace {
@@ -75,14 +77,6 @@ Matrix recipe_projection(const Matrix& x, const PCA& model) {
     return y;
 }
 
-std::string failure(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const Panic& p) {
-        return p.message();
-    }
-    return "<no failure>";
-}
 
 // Shapes around every threshold: 5 and 6 (the two product paths), 256
 // (the summed blocks), 8 and 24 (lanes and tiles), more rows than 256.
@@ -92,7 +86,7 @@ TEST(Pca, ProductsFollowTheRecipeOnEveryShape) {
     };
     for (Shape s : {Shape{2, 3, 2}, {5, 40, 5}, {6, 6, 6}, {7, 9, 5}, {300, 3, 3}, {257, 9, 7}, {700, 77, 13},
                     {40, 300, 17}, {600, 25, 25}, {12, 520, 6}}) {
-        SCOPED_TRACE(testing::Message() << s.n << "x" << s.d << " k=" << s.k);
+        SCOPED_TRACE(::testing::Message() << s.n << "x" << s.d << " k=" << s.k);
         const Matrix x = random_data(s.n, s.d, unsigned(s.n * 31 + s.d));
         const Matrix want = recipe_covariance(x);
         EXPECT_TRUE(same(covariance(x, column_means(x)), want));
@@ -238,7 +232,7 @@ TEST(Pca, Failures) {
     };
     for (const Case& c : cases) {
         PCA model(c.k);
-        EXPECT_EQ(failure([&] { model.fit(c.x); }), c.message) << c.what;
+        EXPECT_EQ(panic_message([&] { model.fit(c.x); }), c.message) << c.what;
         EXPECT_TRUE(model.mean.empty()) << c.what << ": a failed fit leaves the model as it was";
     }
 }
@@ -252,7 +246,7 @@ TEST(Pca, ShapeFailuresFinishTheFitBar) {
             TerminalCapture term;
             if (term.master < 0) GTEST_SKIP() << "no pseudo-terminal";
             PCA model(k);
-            EXPECT_NE(failure([&] { model.fit(x); }), "<no failure>");
+            EXPECT_NE(panic_message([&] { model.fit(x); }), "<no panic>");
             out = term.drain();
         }
         const std::size_t last = out.rfind("PCA Fit");
@@ -264,8 +258,8 @@ TEST(Pca, ShapeFailuresFinishTheFitBar) {
 TEST(Pca, TransformFailures) {
     PCA model(2);
     model.fit(random_data(10, 4, 6));
-    EXPECT_EQ(failure([&] { model.transform(Matrix(0, 4)); }), "At least one row must be given.");
-    const std::string m = failure([&] { model.transform(random_data(3, 5, 7)); });
+    EXPECT_EQ(panic_message([&] { model.transform(Matrix(0, 4)); }), "At least one row must be given.");
+    const std::string m = panic_message([&] { model.transform(random_data(3, 5, 7)); });
     EXPECT_NE(m.find("Matrix addition/subtraction dimensions mismatch."), std::string::npos) << m;
 }
 

@@ -6,10 +6,12 @@
 #include <random>
 
 #include "golden_svd.hpp"
+#include "panic_message.hpp"
 #include "util/panic.hpp"
 #include "util/svd.hpp"
 
 using namespace orvelle;
+using orvelle::testing::panic_message;
 using namespace orvelle::fixtures;
 
 namespace {
@@ -47,14 +49,6 @@ void expect_sound(const Matrix& a, const Svd& dec) {
     for (double s : dec.singular_values) EXPECT_GE(s, 0.0);
 }
 
-std::string failure(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const Panic& p) {
-        return p.message();
-    }
-    return "<no failure>";
-}
 
 TEST(Svd, UnderflowedColumnGivesSoundFactors) {
     // Column 1 below the diagonal underflows when squared; the reference
@@ -104,14 +98,14 @@ TEST(Svd, Failures) {
         {"NaN", nan, not_finite},
         {"infinity", inf, not_finite},
     };
-    for (const Case& c : cases) EXPECT_EQ(failure([&] { svd(c.a); }), c.message) << c.what;
+    for (const Case& c : cases) EXPECT_EQ(panic_message([&] { svd(c.a); }), c.message) << c.what;
 }
 
 TEST(Svd, IterationGuardStopsWithClearMessage) {
     const Matrix a = random_matrix(20, 20, 3, true);
-    EXPECT_EQ(failure([&] { svd(a, 1, 3); }),
+    EXPECT_EQ(panic_message([&] { svd(a, 1, 3); }),
               "The singular value decomposition did not converge within 3 iterations.");
-    EXPECT_EQ(failure([&] { svd(a); }), "<no failure>");
+    EXPECT_EQ(panic_message([&] { svd(a); }), "<no panic>");
 }
 
 }  // namespace
