@@ -78,7 +78,7 @@ PyObject* save_summary(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded("Calculator.save_summary()", [&]() -> PyObject* {
         Borrow calc(self);
         std::array<PyObject*, 1> given{};
-        bind(kSaveSignature, args, kwargs, given);
+        bind_arguments(kSaveSignature, args, kwargs, given);
         std::string folder = optional_argument("path", given[0], to_string).value_or("./");
         calc.get().save_summary(folder);
         Py_RETURN_NONE;

@@ -35,7 +35,7 @@ AnalysisRequest convert(std::span<PyObject*> a) {
 PyObject* calculator(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded("calculator()", [&]() -> PyObject* {
         std::array<PyObject*, std::size(kParams)> given{};
-        bind(kSignature, args, kwargs, given);
+        bind_arguments(kSignature, args, kwargs, given);
         Calculator result = run_analysis(convert(given));
         return wrap_calculator(std::move(result));
     });

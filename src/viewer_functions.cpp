@@ -23,7 +23,7 @@ PyObject* version(PyObject*, PyObject*) {
 PyObject* visualize(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded("visualize()", [&]() -> PyObject* {
         std::array<PyObject*, 1> given{};
-        bind(kSignature, args, kwargs, given);
+        bind_arguments(kSignature, args, kwargs, given);
         Web web{optional_argument("port", given[0], to_u16).value_or(8000)};
         web.run();
         Py_RETURN_NONE;

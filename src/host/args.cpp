@@ -35,7 +35,7 @@ std::string keyword_text(PyObject* key) {
 
 }  // namespace
 
-void bind(const Signature& sig, PyObject* args, PyObject* kwargs, std::span<PyObject*> out) {
+void bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, std::span<PyObject*> out) {
     const std::size_t n_params = sig.params.size();
     for (auto& o : out) o = nullptr;
 

@@ -19,8 +19,10 @@ struct Signature {
     std::size_t required;                 // the first `required` params
 };
 
-// Fills out[i] with a borrowed reference or nullptr when not given.
-void bind(const Signature& sig, PyObject* args, PyObject* kwargs, std::span<PyObject*> out);
+// Fills out[i] with a borrowed reference or nullptr when not given. Not named
+// `bind`: with a std::array argument, lookup would also find std::bind, an
+// exact match that silently wins.
+void bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, std::span<PyObject*> out);
 
 // Conversions. A TypeError they raise is re-raised by `argument` with the
 // prefix "argument '<name>': ".
