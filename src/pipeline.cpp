@@ -4,7 +4,6 @@
 #include <limits>
 
 #include "fio/reader/kelvra.hpp"
-#include "space/space.hpp"
 
 namespace orvelle {
 
@@ -17,36 +16,55 @@ std::int64_t random_token_count(double ratio, std::size_t lines) {
     return static_cast<std::int64_t>(product);  // truncates toward zero
 }
 
-Calculator run_analysis(AnalysisRequest request) {
-    const bool user_friendly = request.user_friendly.value_or(false);
-
-    std::vector<Line> lines = KelvraReader{}.read(request.path, user_friendly);
-    const std::size_t line_count = lines.size();
-
+GlobalSpace read_global_space(const std::string& path, bool user_friendly, std::optional<std::size_t> pca_dimension) {
+    std::vector<Line> lines = KelvraReader{}.read(path, user_friendly);
+    GlobalSpace global;
+    global.line_count = lines.size();
     // Only the line count is used after this point, so the lines move into
     // the global space instead of being copied: one copy of the vectors fewer.
-    Space global = Space::new_space(std::move(lines), std::nullopt, request.pca_dimension);
+    global.reduced = Space::new_reduced(std::move(lines), pca_dimension);
+    return global;
+}
 
-    const std::int64_t count = random_token_count(request.random_token_num.value_or(0.8), line_count);
+std::vector<std::vector<Token>> find_groups(const Space& global, const std::vector<std::vector<std::string>>& groups) {
+    std::vector<std::vector<Token>> found;
+    found.reserve(groups.size());
+    for (const std::vector<std::string>& group : groups) found.push_back(global.find(group));
+    return found;
+}
+
+std::vector<Space> seed_spaces(std::vector<std::vector<Token>> found, std::vector<std::vector<std::string>> groups,
+                               const Reduction& random_space) {
+    std::vector<Space> spaces;
+    spaces.reserve(groups.size());
+    for (std::size_t g = 0; g < groups.size(); ++g) {
+        // An empty group stays empty, for the space to refuse it.
+        std::vector<Token> tokens = express(random_space, std::move(found[g]));
+        spaces.push_back(Space::new_space(std::move(tokens), std::move(groups[g]), std::nullopt));
+    }
+    return spaces;
+}
+
+Calculator run_analysis(AnalysisRequest request) {
+    const bool user_friendly = request.user_friendly.value_or(false);
+    GlobalSpace global = read_global_space(request.path, user_friendly, request.pca_dimension);
+    const Space& space = global.reduced.space;
+
+    const std::int64_t count = random_token_count(request.random_token_num.value_or(0.8), global.line_count);
     const std::int64_t seed = request.random_token_seed.value_or(1);
-    std::vector<Token> drawn = global.get_random_tokens(count, seed, std::move(request.exclude_words));
+    std::vector<Token> drawn = space.get_random_tokens(count, seed, std::move(request.exclude_words));
 
     const std::string folder = request.subspace_folder_path.value_or("./");
-    Space random_space = Space::new_space(std::move(drawn), std::nullopt, std::nullopt);
+    ReducedSpace random = Space::new_reduced(std::move(drawn), std::nullopt);
 
     // Written before the seed spaces are built: it stays on disk when a later
     // step fails.
-    random_space.write(folder + "/random_subspace.txt", user_friendly);
+    random.space.write(folder + "/random_subspace.txt", user_friendly);
 
-    std::vector<Space> seed_spaces;
-    seed_spaces.reserve(request.subspace_seeds.size());
-    for (std::vector<std::string>& group : request.subspace_seeds) {
-        std::vector<Token> found = global.find(group);
-        seed_spaces.push_back(Space::new_space(std::move(found), std::move(group), std::nullopt));
-    }
-    global = Space{};  // the global space is not needed by the calculator
-
-    return Calculator::new_calculator(std::move(random_space), std::move(seed_spaces));
+    std::vector<std::vector<Token>> found = find_groups(space, request.subspace_seeds);
+    global = GlobalSpace{};  // the global space is not needed by the calculator
+    std::vector<Space> seeds = seed_spaces(std::move(found), std::move(request.subspace_seeds), random.reduction);
+    return Calculator::new_calculator(std::move(random.space), std::move(seeds));
 }
 
 }  // namespace orvelle

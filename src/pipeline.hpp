@@ -1,5 +1,6 @@
-// One whole analysis, from the feature file to the Calculator. Plain C++: the
-// Python entry converts the arguments and wraps the result.
+// One whole analysis, from the feature file to the Calculator, and the steps
+// it shares with the measurement over several draws. Plain C++: the Python
+// entry converts the arguments and wraps the result.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "space/calculator.hpp"
+#include "space/space.hpp"
 
 namespace orvelle {
 
@@ -25,6 +27,22 @@ struct AnalysisRequest {
 // ratio × lines, truncated toward zero and saturated to the signed 64-bit
 // range; NaN gives 0.
 std::int64_t random_token_count(double ratio, std::size_t lines);
+
+// Every token of the file, reduced and standardised.
+struct GlobalSpace {
+    ReducedSpace reduced;
+    std::size_t line_count = 0;
+};
+GlobalSpace read_global_space(const std::string& path, bool user_friendly, std::optional<std::size_t> pca_dimension);
+
+// Each group's tokens in the global space, in group order.
+std::vector<std::vector<Token>> find_groups(const Space& global, const std::vector<std::vector<std::string>>& groups);
+
+// One seed space per group, in group order, from the group's global-space
+// tokens expressed in the random space's coordinates: seed centres and
+// scored tokens must share one basis for their cosines to mean anything.
+std::vector<Space> seed_spaces(std::vector<std::vector<Token>> found, std::vector<std::vector<std::string>> groups,
+                               const Reduction& random_space);
 
 Calculator run_analysis(AnalysisRequest request);
 

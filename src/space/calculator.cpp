@@ -43,7 +43,7 @@ double cos_similarity(const std::vector<double>& center1, const std::vector<doub
     return dot / (std::sqrt(b) * std::sqrt(a));
 }
 
-Calculator Calculator::new_calculator(Space base_space, std::vector<Space> compare_space) {
+SeedCentres SeedCentres::of(std::vector<Space> compare_space) {
     if (compare_space.empty()) panic("compare_space should have at least one space");
 
     // A centre depends only on its space's tokens: one computation per space,
@@ -67,59 +67,68 @@ Calculator Calculator::new_calculator(Space base_space, std::vector<Space> compa
     for (std::size_t i = 0; i < sum.size(); ++i) ideal[i] = sum[i] / n;
     if (ideal.size() != centres.front().size()) assert_eq_failed(ideal.size(), centres.front().size());
 
-    Calculator calc;
-    calc.ideal_similarity.reserve(compare_space.size());
+    SeedCentres seeds;
+    seeds.ideal_similarity.reserve(compare_space.size());
     for (std::size_t s = 0; s < compare_space.size(); ++s) {
-        calc.ideal_similarity.insert(compare_space[s].name, cos_similarity(centres[s], ideal));
+        seeds.ideal_similarity.insert(compare_space[s].name, cos_similarity(centres[s], ideal));
     }
+    seeds.width = ideal.size();
 
-    // Every centre now has the ideal centre's length; the first token whose
-    // embedding differs from it stops the call, as it would against the
-    // first space.
-    const std::size_t width = ideal.size();
-    for (const Token& t : base_space.tokens) {
-        if (t.embedding.size() != width) assert_eq_failed(t.embedding.size(), width, kLengthMessage);
-    }
-
-    // Each name keeps the last space and the last token that carry it, in the
-    // place of its first appearance. Only those ratios are ever stored, so
-    // only those are computed.
+    // Each name keeps the last space that carries it, in the place of its
+    // first appearance.
     OrderedTable<std::size_t> last_space;
     last_space.reserve(compare_space.size());
     for (std::size_t s = 0; s < compare_space.size(); ++s) last_space.insert(compare_space[s].name, s);
+    for (const auto& [name, s] : last_space) {
+        const double* r = seeds.ideal_similarity.find(name);
+        if (r == nullptr) unwrap_none();
+        seeds.names.push_back(name);
+        seeds.centres.push_back(std::move(centres[s]));
+        seeds.divisors.push_back(*r);
+    }
+    return seeds;
+}
 
+Calculator Calculator::new_calculator(Space base_space, std::vector<Space> compare_space) {
+    return new_calculator(base_space.tokens, SeedCentres::of(std::move(compare_space)));
+}
+
+Calculator Calculator::new_calculator(const std::vector<Token>& base_tokens, SeedCentres seeds) {
+    // Every centre has the ideal centre's length; the first token whose
+    // embedding differs from it stops the call, as it would against the
+    // first space.
+    const std::size_t width = seeds.width;
+    for (const Token& t : base_tokens) {
+        if (t.embedding.size() != width) assert_eq_failed(t.embedding.size(), width, kLengthMessage);
+    }
+
+    // Each text keeps its last token, in the place of its first appearance.
+    // Only those ratios are ever stored, so only those are computed.
     OrderedTable<double> texts;
     std::vector<const double*> rows;
     {
         OrderedTable<std::size_t> last_token;
-        last_token.reserve(base_space.tokens.size());
-        for (std::size_t j = 0; j < base_space.tokens.size(); ++j) {
-            last_token.insert(base_space.tokens[j].text, j);
-        }
+        last_token.reserve(base_tokens.size());
+        for (std::size_t j = 0; j < base_tokens.size(); ++j) last_token.insert(base_tokens[j].text, j);
         texts.reserve(last_token.size());
         rows.reserve(last_token.size());
         for (const auto& [text, j] : last_token) {
             texts.insert(text, 0.0);
-            rows.push_back(base_space.tokens[j].embedding.data());
+            rows.push_back(base_tokens[j].embedding.data());
         }
     }
 
-    std::vector<std::vector<double>> kept_centres;
-    kept_centres.reserve(last_space.size());
-    for (const auto& [name, s] : last_space) kept_centres.push_back(std::move(centres[s]));
-
     const std::size_t k = rows.size();
     const std::vector<double> sims = cos_similarity_table(
-        rows, width, kept_centres, similarity_threads(k * width * (kept_centres.size() + 1)));
+        rows, width, seeds.centres, similarity_threads(k * width * (seeds.centres.size() + 1)));
 
-    calc.bias.reserve(last_space.size());
-    for (std::size_t s = 0; s < last_space.size(); ++s) {
-        const std::string& name = last_space.entry(s).first;
-        const double* r = calc.ideal_similarity.find(name);
-        if (r == nullptr) unwrap_none();
+    Calculator calc;
+    calc.ideal_similarity = std::move(seeds.ideal_similarity);
+    calc.bias.reserve(seeds.names.size());
+    for (std::size_t s = 0; s < seeds.names.size(); ++s) {
         OrderedTable<double> table = texts;
-        for (std::size_t j = 0; j < k; ++j) table.value_at(j) = sims[s * k + j] / *r;
-        calc.bias.insert(name, std::move(table));
+        for (std::size_t j = 0; j < k; ++j) table.value_at(j) = sims[s * k + j] / seeds.divisors[s];
+        calc.bias.insert(seeds.names[s], std::move(table));
     }
     return calc;
 }

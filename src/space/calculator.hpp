@@ -10,12 +10,27 @@
 
 namespace orvelle {
 
+// What every ratio is taken against: the seed spaces' centres and their
+// similarity to the ideal centre (the mean of all centres).
+struct SeedCentres {
+    OrderedTable<double> ideal_similarity;     // per name; a later space replaces an earlier one
+    std::vector<std::string> names;            // distinct names, in order of first appearance
+    std::vector<std::vector<double>> centres;  // per name, the last space carrying it
+    std::vector<double> divisors;              // per name, its ideal similarity
+    std::size_t width = 0;                     // every centre's length
+
+    // Consumes the spaces' tokens; fails as the Calculator's construction does.
+    static SeedCentres of(std::vector<Space> compare_space);
+};
+
 struct Calculator {
     OrderedTable<OrderedTable<double>> bias;
     OrderedTable<double> ideal_similarity;
 
     // SpaceCalculator
     static Calculator new_calculator(Space base_space, std::vector<Space> compare_space);
+    // The same, from centres computed before.
+    static Calculator new_calculator(const std::vector<Token>& base_tokens, SeedCentres seeds);
 
     OrderedTable<double> bias_sum_average() const;
     OrderedTable<double> bias_asb_sum_average() const;

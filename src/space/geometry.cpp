@@ -10,6 +10,11 @@
 namespace orvelle {
 
 std::vector<Token> pca(std::vector<Token> tokens, std::optional<std::size_t> pca_dimension, unsigned threads) {
+    pca_in_place(tokens, pca_dimension, threads);
+    return tokens;
+}
+
+PCA pca_in_place(std::vector<Token>& tokens, std::optional<std::size_t> pca_dimension, unsigned threads) {
     const std::size_t k = pca_dimension.value_or(512);
     if (tokens.empty()) panic("At least one row must be given.");
     const std::size_t n = tokens.size(), d = tokens[0].embedding.size();
@@ -26,7 +31,7 @@ std::vector<Token> pca(std::vector<Token> tokens, std::optional<std::size_t> pca
     model.transform_rows(
         x, [&](std::size_t i, const double* row) { tokens[i].embedding = std::vector<double>(row, row + k); },
         threads);
-    return tokens;
+    return model;
 }
 
 std::vector<double> get_center(const std::vector<Token>& tokens) {
@@ -66,13 +71,20 @@ std::vector<double> get_center(const std::vector<Token>& tokens) {
 }
 
 std::vector<Token> scale_tokens(std::vector<Token> tokens) {
-    const std::vector<double> c = get_center(tokens);
-    const std::size_t n = tokens.size(), d = c.size();
-    const double nf = double(n);
+    scale_in_place(tokens);
+    return tokens;
+}
+
+Scaling scale_in_place(std::vector<Token>& tokens) {
+    Scaling s{get_center(tokens), {}};
+    const std::vector<double>& c = s.centre;
+    const std::size_t d = c.size();
+    const double nf = double(tokens.size());
 
     // Population deviation per component, over the tokens in order; the
     // mean is c[j], computed the same way.
-    std::vector<double> sd(d, 0.0);
+    std::vector<double>& sd = s.sd;
+    sd.assign(d, 0.0);
     for (const Token& t : tokens) {
         const double* e = t.embedding.data();
         std::size_t j = 0;
@@ -87,14 +99,21 @@ std::vector<Token> scale_tokens(std::vector<Token> tokens) {
     // A vector longer than the first one has components without a centre.
     for (const Token& t : tokens)
         if (t.embedding.size() > d) index_out_of_bounds(d, d);
+    standardise(tokens, s);
+    return s;
+}
+
+void standardise(std::vector<Token>& tokens, const Scaling& scaling) {
+    const double* c = scaling.centre.data();
+    const double* sd = scaling.sd.data();
+    const std::size_t d = scaling.centre.size();
     for (Token& t : tokens) {
         double* e = t.embedding.data();
         std::size_t j = 0;
         for (; j + 8 <= d; j += 8)
-            simd::store(e + j, (simd::load(e + j) - simd::load(c.data() + j)) / simd::load(sd.data() + j));
+            simd::store(e + j, (simd::load(e + j) - simd::load(c + j)) / simd::load(sd + j));
         for (; j < d; ++j) e[j] = (e[j] - c[j]) / sd[j];
     }
-    return tokens;
 }
 
 }  // namespace orvelle

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "embedding/models.hpp"
+#include "util/pca.hpp"
 
 namespace orvelle {
 
@@ -15,6 +16,25 @@ namespace orvelle {
 // is replaced by its coordinates as soon as they are known.
 std::vector<Token> pca(std::vector<Token> tokens, std::optional<std::size_t> pca_dimension,
                        unsigned threads = 0);
+
+// pca, in place: the tokens' vectors become their coordinates, and the
+// fitted model is returned so other vectors can be projected the same way.
+PCA pca_in_place(std::vector<Token>& tokens, std::optional<std::size_t> pca_dimension, unsigned threads = 0);
+
+// What standardisation subtracts and divides by, per component: the centre
+// and the population standard deviation of the list it was computed over.
+struct Scaling {
+    std::vector<double> centre;
+    std::vector<double> sd;
+};
+
+// scale_tokens, in place, returning the statistics it applied.
+Scaling scale_in_place(std::vector<Token>& tokens);
+
+// (component j - centre[j]) / sd[j] for every token, subtraction first: the
+// values scale_tokens would give for tokens of the list the statistics came
+// from. Every vector must have the statistics' length.
+void standardise(std::vector<Token>& tokens, const Scaling& scaling);
 
 // Every component standardised to zero mean and unit population deviation,
 // in place on the list it is given.

@@ -8,8 +8,11 @@
 #include <vector>
 
 #include "embedding/models.hpp"
+#include "space/reduction.hpp"
 
 namespace orvelle {
+
+struct ReducedSpace;
 
 struct Space {
     std::string name;
@@ -21,12 +24,21 @@ struct Space {
                            std::optional<std::size_t> pca_dimension);
     static Space new_space(std::vector<Token> tokens, std::optional<std::vector<std::string>> words,
                            std::optional<std::size_t> pca_dimension);
+    // A space without seed words, with the reduction that gave its
+    // coordinates, so other tokens can be expressed in them.
+    static ReducedSpace new_reduced(std::vector<Line> lines, std::optional<std::size_t> pca_dimension);
+    static ReducedSpace new_reduced(std::vector<Token> tokens, std::optional<std::size_t> pca_dimension);
     std::vector<Token> find(const std::vector<std::string>& words) const;
     std::vector<Token> get_random_tokens(std::int64_t count, std::int64_t seed,
                                          std::optional<std::vector<std::string>> exclude_words) const;
 
     // WriterOperator: the random-subspace listing.
     void write(const std::string& path, bool user_friendly) const;
+};
+
+struct ReducedSpace {
+    Space space;
+    Reduction reduction;
 };
 
 }  // namespace orvelle

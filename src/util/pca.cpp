@@ -100,6 +100,7 @@ void PCA::fit(const RowView& x, unsigned threads) {
         std::copy(dec.u.row(i), dec.u.row(i) + n_components, kept.row(i));
     mean = std::move(mu);
     components = std::move(kept);
+    singular_values = std::move(dec.singular_values);
 }
 
 void PCA::transform_rows(const RowView& x, const RowSink& sink, unsigned threads) const {

@@ -15,6 +15,9 @@ struct PCA {
     std::vector<double> mean;  // column means of the fitted data; empty before a fit
     Matrix components;         // d x n_components; 0 x 0 before a fit
     std::size_t n_components = 0;
+    // The covariance's singular values in decomposition order (all d of
+    // them): not used by the reduction, kept to judge its numerical rank.
+    std::vector<double> singular_values;
 
     explicit PCA(std::size_t n_components) : n_components(n_components) {}
 

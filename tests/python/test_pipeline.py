@@ -1,4 +1,5 @@
 import json
+import math
 import os
 import pty
 import re
@@ -82,12 +83,14 @@ def test_pipeline_failures(features, tmp_path, panic_type, kwargs, seeds, messag
     assert (tmp_path / "random_subspace.txt").exists() == listing
 
 
-def test_wider_pca_than_random_space_fails_in_calculator(tmp_path, panic_type):
+def test_wider_global_space_than_random_space_completes(tmp_path):
+    # Seed tokens are expressed in the random space's 512 coordinates whatever the global width.
     path = write_features(tmp_path / "wide.jsonl", lines=30, width=640, seed=3)
-    with pytest.raises(panic_type) as info:
-        orvelle.calculator(str(path), SEEDS, pca_dimension=600, subspace_folder_path=str(tmp_path))
-    assert info.value.args == ("assertion `left == right` failed: center1 and center2 should have the same "
-                               "length\n  left: 512\n right: 600",)
+    calc = orvelle.calculator(str(path), SEEDS, pca_dimension=600, random_token_num=-1,
+                              subspace_folder_path=str(tmp_path))
+    assert all(math.isfinite(v) for v in calc.bias_sum_average().values())
+    first = (tmp_path / "random_subspace.txt").read_text().splitlines()[0]
+    assert len(first.split(" ")[3].split(",")) == 513
 
 
 def test_missing_folder_fails_and_writes_nothing(features, tmp_path, panic_type):
