@@ -14,3 +14,6 @@ from .orvelle import *  # noqa: E402,F401,F403
 from .orvelle import __all__, calculator, version, visualize  # noqa: E402,F401
 
 __doc__ = orvelle.__doc__  # noqa: F405
+
+# Package-level additions, outside the extension's __all__.
+from .measurement import Measurement, measure  # noqa: E402,F401

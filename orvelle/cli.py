@@ -1,13 +1,16 @@
 """python -m orvelle: one analysis from the command line.
 
     python -m orvelle FEATURES --seeds he,him --seeds she,her [--ratio 0.8] [--seed 1]
-        [--exclude WORD ...] [--out DIR] [--progress]
+        [--exclude WORD ...] [--targets W1,W2,...] [--targets-file FILE] [--draws 10]
+        [--out DIR] [--progress]
 
-Runs ``calculator`` on the feature file, writes DIR/random_subspace.txt and
-DIR/calculator_summary.txt, and prints one row per seed group: the mean bias ratio and the mean
-absolute bias ratio of the random tokens against that group. Any failure ends the program with
-status 1 and one line "orvelle: error: <message>" on standard error; bad arguments end it with
-status 2.
+Runs ``measure`` on the feature file: the analysis for --draws random draws (seeds --seed and the
+following ones), writing the first draw's DIR/random_subspace.txt and DIR/calculator_summary.txt,
+and DIR/word_ratios.csv, DIR/intervals.csv and DIR/draws.csv. Prints one row per seed group (the
+mean bias ratio and the mean absolute bias ratio of the random tokens against that group, each
+averaged over the draws with the central 95 % of the draws), then one row per target word and pair
+of groups. Any failure ends the program with status 1 and one line "orvelle: error: <message>" on
+standard error; bad arguments end it with status 2.
 """
 
 from __future__ import annotations
@@ -16,6 +19,8 @@ import argparse
 import math
 import os
 import sys
+
+from .measurement import Interval
 
 EMPTY_SPACE_HINT = (
     " (a space got no token: every seed word must occur in the feature file exactly as written, "
@@ -28,6 +33,28 @@ def seed_group(text: str) -> list[str]:
         raise argparse.ArgumentTypeError(
             f"bad seed group {text!r}: give the words separated by commas, none of them empty")
     return words
+
+
+def word_list(text: str) -> list[str]:
+    words = [w.strip() for w in text.split(",")]
+    if not all(words):
+        raise argparse.ArgumentTypeError(f"bad word list {text!r}: give words separated by commas, none empty")
+    return words
+
+
+def positive_int(text: str) -> int:
+    try:
+        n = int(text)
+    except ValueError:
+        n = 0
+    if n < 1:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a whole number of at least 1")
+    return n
+
+
+def read_words(path: str) -> list[str]:
+    with open(path, encoding="utf-8") as f:
+        return [w for w in (line.strip() for line in f) if w and not w.startswith("#")]
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -43,9 +70,15 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--seed", type=int, default=None, help="seed of the random draw (default: 1)")
     p.add_argument("--exclude", nargs="+", action="extend", default=None, metavar="WORD",
                    help="token texts never drawn into the random space")
+    p.add_argument("--targets", type=word_list, action="extend", default=[], metavar="W1,W2,...",
+                   help="words to score over all their tokens in the file, drawn or not; repeatable")
+    p.add_argument("--targets-file", metavar="FILE",
+                   help="more target words, one per line (blank lines and lines starting with # skipped)")
+    p.add_argument("--draws", type=positive_int, default=10, metavar="N",
+                   help="random draws to repeat the analysis for, seeds --seed onward (default: 10)")
     p.add_argument("--out", default=".", metavar="DIR",
-                   help="folder for random_subspace.txt and calculator_summary.txt, created if "
-                        "missing (default: .)")
+                   help="folder for random_subspace.txt, calculator_summary.txt and the CSV files, "
+                        "created if missing (default: .)")
     p.add_argument("--progress", action="store_true", help="show every progress bar on standard error")
     return p
 
@@ -54,33 +87,61 @@ def space_name(group: list[str]) -> str:
     return "Space of " + group[0]
 
 
-def format_table(groups: list[list[str]], mean: dict, mean_abs: dict) -> str:
-    """One row per seed group in the order given: space name, mean and mean absolute bias ratio."""
-    rows = [("seed space", "words", "mean bias ratio", "mean |bias ratio|")]
-    for g in groups:
-        name = space_name(g)
-        rows.append((name, ",".join(g), _number(mean[name]), _number(mean_abs[name])))
-    widths = [max(len(r[i]) for r in rows) for i in range(4)]
-    lines = []
-    for r in rows:
-        lines.append(f"{r[0]:<{widths[0]}}  {r[1]:<{widths[1]}}  {r[2]:>{widths[2]}}  {r[3]:>{widths[3]}}")
-    return "\n".join(lines)
-
-
 def _number(v: float) -> str:
     return f"{v:.6f}" if math.isfinite(v) else str(v)
 
 
-def run(features: str, groups: list[list[str]], *, ratio=None, seed=None, exclude=None, out=".",
-        progress=False) -> tuple[dict, dict]:
-    """The analysis behind the command: calculator, then save_summary into ``out``.
-    Returns (mean bias ratio, mean absolute bias ratio) by space name."""
+def _with_interval(iv) -> str:
+    if iv.draws < 2:
+        return _number(iv.mean)
+    return f"{_number(iv.mean)} [{_number(iv.lo)}, {_number(iv.hi)}]"
+
+
+def _columns(rows: list[tuple[str, ...]], right: set[int]) -> str:
+    widths = [max(len(r[i]) for r in rows) for i in range(len(rows[0]))]
+    return "\n".join("  ".join(c.rjust(w) if i in right else c.ljust(w) for i, (c, w) in enumerate(zip(r, widths)))
+                     .rstrip() for r in rows)
+
+
+def format_table(groups: list[list[str]], m) -> str:
+    """One row per seed group in the order given: space name, mean and mean absolute bias ratio
+    over the draws, with the central 95 % of the draws when there are several."""
+    span = " [95% of draws]" if len(m.draws) > 1 else ""
+    mean, mean_abs = m.mean_ratio(), m.mean_abs_ratio()
+    rows = [("seed space", "words", "mean bias ratio" + span, "mean |bias ratio|" + span)]
+    for g in groups:
+        name = space_name(g)
+        rows.append((name, ",".join(g), _with_interval(mean[name]), _with_interval(mean_abs[name])))
+    return _columns(rows, {2, 3})
+
+
+def format_targets(m) -> str:
+    """One row per target word and pair of seed spaces: its tokens in the file, the difference of
+    its ratios over the draws, and in how many draws that difference has the sign of its mean."""
+    counts = m.targets[m.spaces[0]]
+    rows = [("target", "tokens", "seed spaces", "difference" + (" [95% of draws]" if len(m.draws) > 1 else ""),
+             "same sign")]
+    for t in m.target_differences():
+        if counts[t.word].count == 0:
+            continue
+        agree = "" if math.isnan(t.sign_agreement) else f"{round(t.sign_agreement * t.draws)}/{t.draws}"
+        pair = f"{t.space.removeprefix('Space of ')} - {t.other.removeprefix('Space of ')}"
+        rows.append((t.word, str(counts[t.word].count), pair,
+                     _with_interval(Interval(t.mean, t.lo, t.hi, t.draws)), agree))
+    return _columns(rows, {1, 3, 4})
+
+
+def run(features: str, groups: list[list[str]], *, ratio=None, seed=None, exclude=None, targets=(), draws=10,
+        out=".", progress=False):
+    """The analysis behind the command: measure, then the first draw's summary and the CSV files
+    into ``out``. Returns the measurement."""
     import orvelle
 
-    calc = orvelle.calculator(features, groups, random_token_num=ratio, random_token_seed=seed,
-                              subspace_folder_path=out, exclude_words=exclude, user_friendly=progress)
-    calc.save_summary(out)
-    return calc.bias_sum_average(), calc.bias_asb_sum_average()
+    m = orvelle.measure(features, groups, list(targets), draws, random_token_num=ratio, random_token_seed=seed,
+                        exclude_words=exclude, user_friendly=progress, out=out)
+    m.calculator.save_summary(out)
+    m.save(out)
+    return m
 
 
 def _check(args: argparse.Namespace) -> str | None:
@@ -105,9 +166,10 @@ def main(argv: list[str] | None = None) -> int:
         print(f"orvelle: error: {problem}", file=sys.stderr)
         return 1
     try:
+        targets = list(dict.fromkeys(args.targets + (read_words(args.targets_file) if args.targets_file else [])))
         os.makedirs(args.out, exist_ok=True)
-        mean, mean_abs = run(args.features, args.seeds, ratio=args.ratio, seed=args.seed,
-                             exclude=args.exclude, out=args.out, progress=args.progress)
+        m = run(args.features, args.seeds, ratio=args.ratio, seed=args.seed, exclude=args.exclude,
+                targets=targets, draws=args.draws, out=args.out, progress=args.progress)
     except (KeyboardInterrupt, SystemExit):
         raise
     except BaseException as e:  # noqa: BLE001 - PanicException derives from BaseException
@@ -116,6 +178,17 @@ def main(argv: list[str] | None = None) -> int:
             message += EMPTY_SPACE_HINT
         print(f"orvelle: error: {message}", file=sys.stderr)
         return 1
-    print(format_table(args.seeds, mean, mean_abs))
-    print(f"\nwrote {args.out}/random_subspace.txt and {args.out}/calculator_summary.txt")
+    print(format_table(args.seeds, m))
+    first = m.draws[0].seed
+    if len(m.draws) > 1:
+        print(f"\n{len(m.draws)} draws, seeds {first} to {m.draws[-1].seed}; "
+              f"the listing, the summary and word_ratios.csv are of seed {first}.")
+    if targets:
+        print()
+        print(format_targets(m))
+        missing = [w for w in targets if m.targets[m.spaces[0]][w].count == 0]
+        if missing:
+            print(f"\nnot in the file: {', '.join(missing)}")
+    written = ["random_subspace.txt", "calculator_summary.txt", "word_ratios.csv", "intervals.csv", "draws.csv"]
+    print(f"\nwrote {', '.join(f'{args.out}/{n}' for n in written)}")
     return 0

@@ -18,6 +18,12 @@ PyMethodDef kMethods[] = {
      METH_VARARGS | METH_KEYWORDS, "visualize(port=...)\n--\n\n"},
 };
 
+// For the package's own Python layer: a module attribute, not listed in __all__.
+PyMethodDef kMeasure = {
+    "_measure", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(measure)), METH_VARARGS | METH_KEYWORDS,
+    "_measure(path, subspace_seeds, random_token_num=..., random_token_seed=..., subspace_folder_path=..., "
+    "exclude_words=..., user_friendly=..., pca_dimension=..., targets=..., draws=...)\n--\n\n"};
+
 PyModuleDef kModule = {
     PyModuleDef_HEAD_INIT, "orvelle", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
@@ -38,6 +44,9 @@ PyObject* create_module() {
         check_status(PyObject_SetAttr(module.get(), name.get(), fn.get()));
         check_status(PyList_Append(all.get(), name.get()));
     }
+    Ref module_name = own(PyUnicode_FromString("orvelle"));
+    Ref measure_fn = own(PyCFunction_NewEx(&kMeasure, module.get(), module_name.get()));
+    check_status(PyObject_SetAttrString(module.get(), kMeasure.ml_name, measure_fn.get()));
     return module.release();
 }
 

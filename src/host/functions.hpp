@@ -1,4 +1,4 @@
-// The module's three functions, in the interpreter's calling conventions.
+// The module's functions, in the interpreter's calling conventions.
 #pragma once
 
 #include "host/python.hpp"
@@ -8,5 +8,7 @@ namespace orvelle::host {
 PyObject* version(PyObject* self, PyObject* unused);
 PyObject* calculator(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* visualize(PyObject* self, PyObject* args, PyObject* kwargs);
+// Private to the package's measurement layer; not in __all__.
+PyObject* measure(PyObject* self, PyObject* args, PyObject* kwargs);
 
 }  // namespace orvelle::host

@@ -67,54 +67,94 @@ def test_a_failed_analysis_is_one_line_without_traceback(tmp_path):
 
 
 class FakeCalculator:
-    def __init__(self, means, abs_means):
-        self.means, self.abs_means, self.saved = means, abs_means, []
-
-    def bias_sum_average(self):
-        return dict(self.means)
-
-    def bias_asb_sum_average(self):
-        return dict(self.abs_means)
+    def __init__(self):
+        self.saved = []
 
     def save_summary(self, path=None):
         self.saved.append(path)
 
 
-def test_arguments_reach_the_calculator_and_the_table_keeps_group_order(tmp_path, monkeypatch, capsys):
-    calls = []
-    fake = FakeCalculator({"Space of she": -0.25, "Space of he": 0.125},
-                          {"Space of he": 1.5, "Space of she": float("nan")})
+def fake_measurement(spaces, means, abs_means, targets=(), target_means=(), counts=()):
+    """A Measurement of len(means) draws: means[d][s] for draw d and space s; target_means[d][s][t]."""
+    rank = dict(tokens=600, width=512, components=512, rank=512, noise=0)
+    table = dict(words=list(targets), count=list(counts), mean=[[0.0] * len(targets)] * len(spaces),
+                 sd=[[0.0] * len(targets)] * len(spaces))
+    draws = [dict(seed=d + 1, random_space=rank, mean=m, mean_abs=a,
+                  target_mean=target_means[d] if target_means else [[]] * len(spaces), target_sd=[])
+             for d, (m, a) in enumerate(zip(means, abs_means))]
+    return orvelle.Measurement(dict(spaces=spaces, calculator=FakeCalculator(), global_space=rank,
+                                    words=dict(words=[], count=[], mean=[[]] * len(spaces), sd=[[]] * len(spaces)),
+                                    targets=table, draws=draws))
 
-    def calculator(*args, **kwargs):
+
+def test_arguments_reach_the_analysis_and_the_table_keeps_group_order(tmp_path, monkeypatch, capsys):
+    calls = []
+    # Spaces come back in another order than the groups were given.
+    fake = fake_measurement(["Space of she", "Space of he"], [[-0.25, 0.125]], [[float("nan"), 1.5]],
+                            ["pilot", "chef", "nurse"], [[[0.0] * 3] * 2], [1, 1, 1])
+
+    def measure(*args, **kwargs):
         calls.append((args, kwargs))
         return fake
 
-    monkeypatch.setattr(orvelle, "calculator", calculator)
+    monkeypatch.setattr(orvelle, "measure", measure)
     out = tmp_path / "new" / "dir"
     features = tmp_path / "f.jsonl"
     features.write_text("")
+    words = tmp_path / "words.txt"
+    words.write_text("# occupations\nnurse\n\npilot\n")
     status = cli.main([str(features), "--seeds", "he,him", "--seeds", " she , her", "--ratio", "16",
-                       "--seed", "-7", "--exclude", "<s>", "</s>", "--out", str(out), "--progress"])
+                       "--seed", "-7", "--exclude", "<s>", "</s>", "--out", str(out), "--progress",
+                       "--targets", "pilot,chef", "--targets-file", str(words), "--draws", "1"])
     assert status == 0
-    assert calls == [((str(features), [["he", "him"], ["she", "her"]]),
-                      dict(random_token_num=16.0, random_token_seed=-7, subspace_folder_path=str(out),
+    assert calls == [((str(features), [["he", "him"], ["she", "her"]], ["pilot", "chef", "nurse"], 1),
+                      dict(random_token_num=16.0, random_token_seed=-7, out=str(out),
                            exclude_words=["<s>", "</s>"], user_friendly=True))]
-    assert out.is_dir() and fake.saved == [str(out)]
+    assert out.is_dir() and fake.calculator.saved == [str(out)]
+    assert sorted(p.name for p in out.iterdir()) == ["draws.csv", "intervals.csv", "word_ratios.csv"]
     lines = capsys.readouterr().out.splitlines()
     assert lines[0].split() == ["seed", "space", "words", "mean", "bias", "ratio", "mean", "|bias", "ratio|"]
     assert lines[1].split() == ["Space", "of", "he", "he,him", "0.125000", "1.500000"]
     assert lines[2].split() == ["Space", "of", "she", "she,her", "-0.250000", "nan"]
 
 
-def test_defaults_are_left_to_the_calculator(tmp_path, monkeypatch):
+def test_draws_print_intervals_and_target_differences(tmp_path, monkeypatch, capsys):
+    # Three draws; the target's he - she difference is 0.5, -0.1, 0.3: mean 0.233333, two of three positive.
+    fake = fake_measurement(["Space of he", "Space of she"], [[0.1, 0.2], [0.3, 0.0], [0.2, 0.1]],
+                            [[1, 1], [1, 1], [1, 1]], ["nurse", "ghost"], [
+                                [[0.5, 0.0], [0.0, 0.0]], [[-0.1, 0.0], [0.0, 0.0]], [[0.4, 0.0], [0.1, 0.0]]],
+                            [4, 0])
+    monkeypatch.setattr(orvelle, "measure", lambda *a, **k: fake)
+    (tmp_path / "f.jsonl").write_text("")
+    assert cli.main([str(tmp_path / "f.jsonl"), "--seeds", "he", "--seeds", "she", "--targets", "nurse,ghost",
+                     "--draws", "3", "--out", str(tmp_path)]) == 0
+    out = capsys.readouterr().out
+    assert out.splitlines()[1].split() == ["Space", "of", "he", "he", "0.200000", "[0.105000,", "0.295000]",
+                                           "1.000000", "[1.000000,", "1.000000]"]
+    assert "3 draws, seeds 1 to 3" in out
+    row = next(line for line in out.splitlines() if line.startswith("nurse"))
+    assert row.split() == ["nurse", "4", "he", "-", "she", "0.233333", "[-0.080000,", "0.490000]", "2/3"]
+    assert "not in the file: ghost" in out and not any(line.startswith("ghost") for line in out.splitlines())
+
+
+@pytest.mark.parametrize("args,message", [
+    (["--draws", "0"], "argument --draws: '0' is not a whole number of at least 1"),
+    (["--targets", "a,,b"], "argument --targets: bad word list 'a,,b'"),
+])
+def test_bad_measurement_arguments(tmp_path, features, args, message):
+    r = run_cli([features, "--seeds", "he", *args], tmp_path)
+    assert r.returncode == 2 and message in r.stderr
+
+
+def test_defaults_are_left_to_the_analysis(tmp_path, monkeypatch):
     calls = []
-    monkeypatch.setattr(orvelle, "calculator",
-                        lambda *a, **k: calls.append(k) or FakeCalculator({"Space of he": 0.0}, {"Space of he": 0.0}))
+    monkeypatch.setattr(orvelle, "measure",
+                        lambda *a, **k: calls.append((a[2:], k)) or fake_measurement(["Space of he"], [[0.0]], [[0.0]]))
     monkeypatch.chdir(tmp_path)
     (tmp_path / "f.jsonl").write_text("")
     assert cli.main(["f.jsonl", "--seeds", "he"]) == 0
-    assert calls == [dict(random_token_num=None, random_token_seed=None, subspace_folder_path=".",
-                          exclude_words=None, user_friendly=False)]
+    assert calls == [(([], 10), dict(random_token_num=None, random_token_seed=None, out=".",
+                                     exclude_words=None, user_friendly=False))]
 
 
 @pytest.mark.parametrize("raised,shown", [
@@ -122,20 +162,20 @@ def test_defaults_are_left_to_the_calculator(tmp_path, monkeypatch):
     (OSError(), "orvelle: error: OSError"),
 ])
 def test_python_errors_are_reported_like_panics(tmp_path, monkeypatch, capsys, raised, shown):
-    def calculator(*a, **k):
+    def measure(*a, **k):
         raise raised
 
-    monkeypatch.setattr(orvelle, "calculator", calculator)
+    monkeypatch.setattr(orvelle, "measure", measure)
     (tmp_path / "f.jsonl").write_text("")
     assert cli.main([str(tmp_path / "f.jsonl"), "--seeds", "he", "--out", str(tmp_path)]) == 1
     assert capsys.readouterr().err.strip() == shown
 
 
 def test_interrupt_is_not_swallowed(tmp_path, monkeypatch):
-    def calculator(*a, **k):
+    def measure(*a, **k):
         raise KeyboardInterrupt
 
-    monkeypatch.setattr(orvelle, "calculator", calculator)
+    monkeypatch.setattr(orvelle, "measure", measure)
     (tmp_path / "f.jsonl").write_text("")
     with pytest.raises(KeyboardInterrupt):
         cli.main([str(tmp_path / "f.jsonl"), "--seeds", "he", "--out", str(tmp_path)])
@@ -188,8 +228,9 @@ def test_demo_settings_run_on_the_bundled_example(tmp_path, analysis_available):
     rows = r.stdout.splitlines()[1:3]
     assert [row.split()[:3] for row in rows] == [["Space", "of", "he"], ["Space", "of", "she"]]
     for row in rows:
-        mean, mean_abs = map(float, row.split()[-2:])
-        assert math.isfinite(mean) and mean_abs >= abs(mean)
+        # mean [lo, hi] and mean |ratio| [lo, hi] over the draws
+        mean, lo, hi, mean_abs, abs_lo, abs_hi = (float(f.strip("[],")) for f in row.split()[-6:])
+        assert lo <= mean <= hi and abs_lo <= mean_abs <= abs_hi and mean_abs >= abs(mean)
     listing = (tmp_path / "out" / "random_subspace.txt").read_text(encoding="utf-8")
     assert listing
     summary = (tmp_path / "out" / "calculator_summary.txt").read_text(encoding="utf-8")

@@ -1,0 +1,115 @@
+// _measure(...): the analysis over several draws, with per-word and target
+// results, as plain Python values for the package's measurement layer.
+#include <array>
+
+#include "host/args.hpp"
+#include "host/calculator_object.hpp"
+#include "host/functions.hpp"
+#include "measurement.hpp"
+
+namespace orvelle::host {
+
+namespace {
+
+constexpr const char* kParams[] = {"path",           "subspace_seeds",       "random_token_num",
+                                   "random_token_seed", "subspace_folder_path", "exclude_words",
+                                   "user_friendly",  "pca_dimension",        "targets",
+                                   "draws"};
+constexpr Signature kSignature{"_measure()", kParams, 2};
+
+MeasureRequest convert(std::span<PyObject*> a) {
+    MeasureRequest m;
+    AnalysisRequest& c = m.analysis;
+    c.path = argument("path", a[0], to_string);
+    c.subspace_seeds = argument("subspace_seeds", a[1], to_string_lists);
+    c.random_token_num = optional_argument("random_token_num", a[2], to_f64);
+    c.random_token_seed = optional_argument("random_token_seed", a[3], to_i64);
+    c.subspace_folder_path = optional_argument("subspace_folder_path", a[4], to_string);
+    c.exclude_words = optional_argument("exclude_words", a[5], to_string_list);
+    c.user_friendly = optional_argument("user_friendly", a[6], to_bool);
+    c.pca_dimension = optional_argument("pca_dimension", a[7], to_u64);
+    m.targets = optional_argument("targets", a[8], to_string_list).value_or(std::vector<std::string>{});
+    m.draws = optional_argument("draws", a[9], to_u64).value_or(10);
+    return m;
+}
+
+Ref text(const std::string& s) {
+    return own(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace"));
+}
+
+template <class T, class F>
+Ref list(const std::vector<T>& values, F item) {
+    Ref out = own(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    for (std::size_t i = 0; i < values.size(); ++i)
+        check_status(PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), item(values[i]).release()));
+    return out;
+}
+
+Ref number(double v) { return own(PyFloat_FromDouble(v)); }
+Ref count(std::size_t v) { return own(PyLong_FromSize_t(v)); }
+Ref numbers(const std::vector<double>& v) { return list(v, number); }
+Ref tables(const std::vector<std::vector<double>>& v) { return list(v, numbers); }
+
+class Dict {
+public:
+    Dict() : d_(own(PyDict_New())) {}
+    Dict& set(const char* key, Ref value) {
+        check_status(PyDict_SetItemString(d_.get(), key, value.get()));
+        return *this;
+    }
+    Ref done() { return std::move(d_); }
+
+private:
+    Ref d_;
+};
+
+Ref words(const WordRatios& w) {
+    return Dict()
+        .set("words", list(w.words, text))
+        .set("count", list(w.count, count))
+        .set("mean", tables(w.mean))
+        .set("sd", tables(w.sd))
+        .done();
+}
+
+Ref rank(const RankReport& r) {
+    return Dict()
+        .set("tokens", count(r.tokens))
+        .set("width", count(r.width))
+        .set("components", count(r.components))
+        .set("rank", count(r.rank))
+        .set("noise", count(r.noise))
+        .done();
+}
+
+Ref draw(const DrawResult& d) {
+    return Dict()
+        .set("seed", own(PyLong_FromLongLong(d.seed)))
+        .set("random_space", rank(d.random_space))
+        .set("mean", numbers(d.mean))
+        .set("mean_abs", numbers(d.mean_abs))
+        .set("target_mean", tables(d.target_mean))
+        .set("target_sd", tables(d.target_sd))
+        .done();
+}
+
+}  // namespace
+
+PyObject* measure(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded("_measure()", [&]() -> PyObject* {
+        std::array<PyObject*, std::size(kParams)> given{};
+        bind_arguments(kSignature, args, kwargs, given);
+        Measurement m = run_measurement(convert(given));
+        return Dict()
+            .set("spaces", list(m.spaces, text))
+            .set("words", words(m.words))
+            .set("targets", words(m.targets))
+            .set("global_space", rank(m.global_space))
+            .set("draws", list(m.draws, draw))
+            .set("calculator", Ref::steal(wrap_calculator(std::move(m.calculator))))
+            .done()
+            .release();
+    });
+}
+
+}  // namespace orvelle::host

@@ -1,0 +1,58 @@
+#include "measurement.hpp"
+
+#include "util/panic.hpp"
+
+namespace orvelle {
+
+RankReport rank_report(const Reduction& reduction, std::size_t tokens) {
+    return {tokens, reduction.model.mean.size(), reduction.model.n_components, reduction.numerical_rank(),
+            reduction.noise_components()};
+}
+
+Measurement run_measurement(MeasureRequest request) {
+    if (request.draws == 0) panic("draws must be at least 1");
+    AnalysisRequest& a = request.analysis;
+    const bool user_friendly = a.user_friendly.value_or(false);
+    GlobalSpace global = read_global_space(a.path, user_friendly, a.pca_dimension);
+    const Space& space = global.reduced.space;
+
+    Measurement out;
+    out.global_space = rank_report(global.reduced.reduction, space.tokens.size());
+    const std::int64_t count = random_token_count(a.random_token_num.value_or(0.8), global.line_count);
+    const std::uint64_t seed = std::uint64_t(a.random_token_seed.value_or(1));
+
+    // Found once; each draw expresses copies in its own coordinates.
+    const std::vector<std::vector<Token>> found = find_groups(space, a.subspace_seeds);
+    const std::vector<Token> target_tokens = space.find(request.targets);
+
+    for (std::size_t d = 0; d < request.draws; ++d) {
+        DrawResult draw;
+        draw.seed = std::int64_t(seed + d);
+        ReducedSpace random = Space::new_reduced(space.get_random_tokens(count, draw.seed, a.exclude_words),
+                                                 std::nullopt);
+        draw.random_space = rank_report(random.reduction, random.space.tokens.size());
+        if (d == 0 && a.subspace_folder_path)
+            random.space.write(*a.subspace_folder_path + "/random_subspace.txt", user_friendly);
+
+        SeedCentres seeds = SeedCentres::of(seed_spaces(found, a.subspace_seeds, random.reduction));
+        WordRatios targets =
+            word_ratios(express(random.reduction, target_tokens), seeds, request.targets);
+        if (d == 0) {
+            out.spaces = seeds.names;
+            out.words = word_ratios(random.space.tokens, seeds);
+        }
+        Calculator calc = Calculator::new_calculator(random.space.tokens, std::move(seeds));
+        for (const auto& [name, v] : calc.bias_sum_average()) draw.mean.push_back(v);
+        for (const auto& [name, v] : calc.bias_asb_sum_average()) draw.mean_abs.push_back(v);
+        if (d == 0) {
+            out.calculator = std::move(calc);
+            out.targets = targets;
+        }
+        draw.target_mean = std::move(targets.mean);
+        draw.target_sd = std::move(targets.sd);
+        out.draws.push_back(std::move(draw));
+    }
+    return out;
+}
+
+}  // namespace orvelle

@@ -1,0 +1,106 @@
+import csv
+import math
+
+import numpy as np
+import pytest
+
+import orvelle
+from features import write_planted
+
+SEEDS = [["he"], ["she"]]
+HE, SHE = "Space of he", "Space of she"
+
+
+@pytest.fixture(scope="module")
+def planted(tmp_path_factory):
+    return str(write_planted(tmp_path_factory.mktemp("planted") / "planted.jsonl"))
+
+
+@pytest.fixture(scope="module")
+def everything(planted, tmp_path_factory):
+    """Every token drawn: each seed token is in the listing, so the listing alone gives the centres."""
+    out = tmp_path_factory.mktemp("all")
+    m = orvelle.measure(planted, SEEDS, ["king", "absent"], 2, random_token_num=-1, out=str(out))
+    return m, out / "random_subspace.txt"
+
+
+def read_listing(path):
+    texts, rows = [], []
+    for line in path.read_text(encoding="utf-8").splitlines():
+        text, _, _, values = line.split(" ")
+        texts.append(text)
+        rows.append([float(v) for v in values.split(",")[:-1]])
+    return np.array(texts), np.array(rows)
+
+
+def cosine(rows, centre):
+    return rows @ centre / (np.linalg.norm(rows, axis=1) * np.linalg.norm(centre))
+
+
+def test_ratios_per_word_follow_from_the_listing(everything):
+    m, listing = everything
+    texts, rows = read_listing(listing)
+    centres = {HE: rows[texts == "he"].mean(axis=0), SHE: rows[texts == "she"].mean(axis=0)}
+    ideal = (centres[HE] + centres[SHE]) / 2
+    for space, centre in centres.items():
+        ratios = cosine(rows, centre) / cosine(centre[None], ideal)[0]
+        assert list(m.words[space]) == list(dict.fromkeys(texts))
+        for word, got in m.words[space].items():
+            want = ratios[texts == word]
+            assert got.count == len(want)
+            assert got.mean == pytest.approx(want.mean(), rel=1e-9, abs=1e-12)
+            assert got.sd == pytest.approx(want.std(ddof=1), rel=1e-9)
+        # A target scored over all its tokens agrees with the same tokens drawn.
+        assert m.targets[space]["king"].mean == pytest.approx(m.words[space]["king"].mean, rel=1e-12)
+        assert m.targets[space]["absent"].count == 0 and math.isnan(m.targets[space]["absent"].mean)
+
+
+def test_first_draw_is_the_calculator_with_that_seed(planted, everything, tmp_path):
+    m, _ = everything
+    calc = orvelle.calculator(planted, SEEDS, random_token_num=-1, subspace_folder_path=str(tmp_path))
+    assert m.draws[0].mean == calc.bias_sum_average() == m.calculator.bias_sum_average()
+    assert m.draws[0].mean_abs == calc.bias_asb_sum_average()
+    assert [d.seed for d in m.draws] == [1, 2]
+
+
+@pytest.fixture(scope="module")
+def without_king(planted):
+    return orvelle.measure(planted, SEEDS, ["king", "queen", "absent"], 4, random_token_num=7,
+                           exclude_words=["king"])
+
+
+def test_planted_association_is_recovered_in_every_draw(without_king):
+    m = without_king
+    assert "king" not in m.words[HE] and m.targets[HE]["king"].count == m.targets[SHE]["king"].count > 40
+    diffs = {t.word: t for t in m.target_differences()}
+    assert diffs["king"].lo > 0 and diffs["king"].sign_agreement == 1.0
+    assert diffs["queen"].hi < 0 and diffs["queen"].sign_agreement == 1.0
+    assert all(d.targets[HE]["king"] > d.targets[SHE]["king"] for d in m.draws)
+    assert math.isnan(diffs["absent"].mean) and math.isnan(diffs["absent"].sign_agreement)
+    for space, iv in m.mean_ratio().items():
+        assert iv.draws == 4 and iv.lo <= iv.mean <= iv.hi
+
+
+def test_csv_files(without_king, tmp_path):
+    m = without_king
+    words, intervals, draws = (list(csv.DictReader(open(p, newline="", encoding="utf-8")))
+                               for p in m.save(str(tmp_path)))
+    for space in m.spaces:
+        mine = [r for r in words if r["space"] == space]
+        assert [r["word"] for r in mine if r["kind"] == "drawn"] == list(m.words[space])
+        assert [r["word"] for r in mine if r["kind"] == "target"] == ["king", "queen", "absent"]
+    absent = next(r for r in words if r["word"] == "absent")
+    assert absent["count"] == "0" and absent["mean"] == absent["sd"] == absent["ci_low"] == ""
+    king = next(r for r in words if r["word"] == "king" and r["space"] == HE)
+    assert float(king["ci_low"]) < float(king["mean"]) < float(king["ci_high"])
+    row = next(r for r in intervals if r["quantity"] == "target difference" and r["word"] == "king")
+    assert (row["space"], row["other"], row["draws"], row["sign_agreement"]) == (HE, SHE, "4", "1.0")
+    assert float(row["lo"]) == m.target_differences()[0].lo
+    assert [(r["seed"], r["space"]) for r in draws] == [(str(s), sp) for s in range(1, 5) for sp in (HE, SHE)]
+
+
+@pytest.mark.parametrize("kwargs,error", [
+    (dict(draws=0), ValueError), (dict(draws=True), ValueError), (dict(targets="king"), TypeError)])
+def test_bad_arguments(planted, kwargs, error):
+    with pytest.raises(error):
+        orvelle.measure(planted, SEEDS, **kwargs)
