@@ -1,9 +1,11 @@
 """The main job on the bundled example: the bias of a random sample of tokens against the seed
-groups he,him and she,her, as a table. Run from this folder (make demo does).
+groups he,him and she,her over 10 random draws, and the he - she difference of a few occupation
+words, as tables. Run from this folder (make demo does).
 
 Equivalent command:
     python -m orvelle features.jsonl --seeds he,him --seeds she,her --ratio 16 \
-        --exclude '<s>' '</s>' . --out out
+        --exclude '<s>' '</s>' . --targets nurse,secretary,librarian,engineer,mechanic,carpenter \
+        --out out
 """
 
 import json
@@ -16,11 +18,15 @@ from orvelle.cli import main
 RATIO = 16
 # Sentence markers and the full stop stand in every line; their bias says nothing.
 EXCLUDE = ["<s>", "</s>", "."]
+# Occupation words, each scored over all its tokens whether the draw picked them or not. Each
+# occurs in one sentence here (three layers), so their figures illustrate the output, no more.
+TARGETS = ["nurse", "secretary", "librarian", "engineer", "mechanic", "carpenter"]
 
 with open("seeds.json", encoding="utf-8") as f:
     groups = json.load(f)
 
-argv = ["features.jsonl", "--ratio", str(RATIO), "--out", "out", "--exclude", *EXCLUDE]
+argv = ["features.jsonl", "--ratio", str(RATIO), "--out", "out", "--exclude", *EXCLUDE,
+        "--targets", ",".join(TARGETS)]
 for g in groups:
     argv += ["--seeds", ",".join(g)]
 sys.exit(main(argv))
