@@ -19,6 +19,7 @@ import argparse
 import math
 import os
 import sys
+import warnings
 
 from .measurement import Interval
 
@@ -80,6 +81,8 @@ def build_parser() -> argparse.ArgumentParser:
                    help="folder for random_subspace.txt, calculator_summary.txt and the CSV files, "
                         "created if missing (default: .)")
     p.add_argument("--progress", action="store_true", help="show every progress bar on standard error")
+    p.add_argument("--strict", action="store_true",
+                   help="fail (status 1) when a space is too small for the components it keeps")
     return p
 
 
@@ -131,14 +134,39 @@ def format_targets(m) -> str:
     return _columns(rows, {1, 3, 4})
 
 
+def rank_problems(m) -> list[str]:
+    """Plain words for each kind of space whose kept components include rounding noise."""
+    out = []
+    g = m.global_space
+    if g.deficient:
+        out.append(f"the global space has {g.tokens} tokens of width {g.width}: its covariance has rank {g.rank}, "
+                   f"so {g.noise} of the {g.components} components it keeps are rounding noise, and every ratio "
+                   f"carries that noise. A feature file with more than {g.width} token vectors avoids it.")
+    bad = [d.random_space for d in m.draws if d.random_space.deficient]
+    if bad:
+        r = bad[0]
+        need = max(r.components, r.tokens) + 1
+        ratio = math.ceil(need * 100 / m.lines) / 100
+        while math.trunc(ratio * m.lines) < need:
+            ratio += 0.01
+        out.append(f"the random space has {r.tokens} tokens for its {r.components} components (rank {r.rank}) in "
+                   f"{len(bad)} of {len(m.draws)} draws: {r.noise} components are rounding noise lifted to unit "
+                   f"variance, so the ratios mean little. --ratio {ratio:g} or more draws at least {need} tokens "
+                   f"from the {m.lines} lines (if that many remain after --exclude).")
+    return out
+
+
 def run(features: str, groups: list[list[str]], *, ratio=None, seed=None, exclude=None, targets=(), draws=10,
         out=".", progress=False):
     """The analysis behind the command: measure, then the first draw's summary and the CSV files
     into ``out``. Returns the measurement."""
     import orvelle
 
-    m = orvelle.measure(features, groups, list(targets), draws, random_token_num=ratio, random_token_seed=seed,
-                        exclude_words=exclude, user_friendly=progress, out=out)
+    with warnings.catch_warnings():
+        # Reported in plain words by the command, once.
+        warnings.simplefilter("ignore", orvelle.RankDeficiencyWarning)
+        m = orvelle.measure(features, groups, list(targets), draws, random_token_num=ratio,
+                            random_token_seed=seed, exclude_words=exclude, user_friendly=progress, out=out)
     m.calculator.save_summary(out)
     m.save(out)
     return m
@@ -177,6 +205,11 @@ def main(argv: list[str] | None = None) -> int:
         if message == "The space is empty!":
             message += EMPTY_SPACE_HINT
         print(f"orvelle: error: {message}", file=sys.stderr)
+        return 1
+    problems = rank_problems(m)
+    for p in problems:
+        print(f"orvelle: {'error' if args.strict else 'warning'}: {p}", file=sys.stderr)
+    if problems and args.strict:
         return 1
     print(format_table(args.seeds, m))
     first = m.draws[0].seed

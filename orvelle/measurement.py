@@ -129,6 +129,7 @@ class Measurement:
         self.targets = _words(raw["targets"], self.spaces)
         self.target_words: list[str] = raw["targets"]["words"]
         self.global_space = _rank(raw["global_space"])
+        self.lines: int = raw["lines"]
         self.draws = [
             Draw(d["seed"], _rank(d["random_space"]), dict(zip(self.spaces, d["mean"])),
                  dict(zip(self.spaces, d["mean_abs"])),
@@ -221,7 +222,8 @@ def measure(path: str, subspace_seeds: Sequence[Sequence[str]], targets: Sequenc
     (default 1) and the ``draws - 1`` following ones; the file is read and the global space fitted
     once. ``targets`` are scored over all their tokens in the file. With ``out``, the first draw's
     random_subspace.txt is written there (the folder must exist). Failures inside the analysis
-    raise the same PanicException as ``calculator``."""
+    raise the same PanicException as ``calculator``; a space too small for the components it keeps
+    issues a RankDeficiencyWarning (once for the random spaces of all draws)."""
     if isinstance(targets, str):
         raise TypeError("targets must be a sequence of words, not a str")
     if not isinstance(draws, int) or isinstance(draws, bool) or draws < 1:

@@ -5,6 +5,7 @@
 #include "host/args.hpp"
 #include "host/calculator_object.hpp"
 #include "host/functions.hpp"
+#include "host/rank_warning.hpp"
 #include "pipeline.hpp"
 
 namespace orvelle::host {
@@ -36,7 +37,11 @@ PyObject* calculator(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded("calculator()", [&]() -> PyObject* {
         std::array<PyObject*, std::size(kParams)> given{};
         bind_arguments(kSignature, args, kwargs, given);
-        Calculator result = run_analysis(convert(given));
+        std::vector<RankReport> ranks;
+        Calculator result = run_analysis(convert(given), &ranks);
+        // After the work: the call completes, unless the caller escalated the warning.
+        warn_rank_deficiency("global space", ranks.at(0));
+        warn_rank_deficiency("random space", ranks.at(1));
         return wrap_calculator(std::move(result));
     });
 }

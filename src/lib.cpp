@@ -3,6 +3,7 @@
 
 #include "host/errors.hpp"
 #include "host/functions.hpp"
+#include "host/rank_warning.hpp"
 
 namespace {
 
@@ -47,6 +48,7 @@ PyObject* create_module() {
     Ref module_name = own(PyUnicode_FromString("orvelle"));
     Ref measure_fn = own(PyCFunction_NewEx(&kMeasure, module.get(), module_name.get()));
     check_status(PyObject_SetAttrString(module.get(), kMeasure.ml_name, measure_fn.get()));
+    check_status(PyObject_SetAttrString(module.get(), "RankDeficiencyWarning", rank_warning_type()));
     return module.release();
 }
 

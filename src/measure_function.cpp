@@ -5,6 +5,7 @@
 #include "host/args.hpp"
 #include "host/calculator_object.hpp"
 #include "host/functions.hpp"
+#include "host/rank_warning.hpp"
 #include "measurement.hpp"
 
 namespace orvelle::host {
@@ -100,11 +101,19 @@ PyObject* measure(PyObject*, PyObject* args, PyObject* kwargs) {
         std::array<PyObject*, std::size(kParams)> given{};
         bind_arguments(kSignature, args, kwargs, given);
         Measurement m = run_measurement(convert(given));
+        // Level 2: the caller of the package's measure(), not the package itself.
+        warn_rank_deficiency("global space", m.global_space, 2);
+        std::size_t deficient = 0;
+        const DrawResult* first = nullptr;
+        for (const DrawResult& d : m.draws)
+            if (d.random_space.noise > 0 && deficient++ == 0) first = &d;
+        if (first) warn_rank_deficiency("random space", first->random_space, 2, deficient, m.draws.size());
         return Dict()
             .set("spaces", list(m.spaces, text))
             .set("words", words(m.words))
             .set("targets", words(m.targets))
             .set("global_space", rank(m.global_space))
+            .set("lines", count(m.line_count))
             .set("draws", list(m.draws, draw))
             .set("calculator", Ref::steal(wrap_calculator(std::move(m.calculator))))
             .done()

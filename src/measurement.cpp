@@ -4,11 +4,6 @@
 
 namespace orvelle {
 
-RankReport rank_report(const Reduction& reduction, std::size_t tokens) {
-    return {tokens, reduction.model.mean.size(), reduction.model.n_components, reduction.numerical_rank(),
-            reduction.noise_components()};
-}
-
 Measurement run_measurement(MeasureRequest request) {
     if (request.draws == 0) panic("draws must be at least 1");
     AnalysisRequest& a = request.analysis;
@@ -18,6 +13,7 @@ Measurement run_measurement(MeasureRequest request) {
 
     Measurement out;
     out.global_space = rank_report(global.reduced.reduction, space.tokens.size());
+    out.line_count = global.line_count;
     const std::int64_t count = random_token_count(a.random_token_num.value_or(0.8), global.line_count);
     const std::uint64_t seed = std::uint64_t(a.random_token_seed.value_or(1));
 

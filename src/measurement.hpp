@@ -20,16 +20,6 @@ struct MeasureRequest {
     std::size_t draws = 10;
 };
 
-// What a reduction kept, against what its data can carry.
-struct RankReport {
-    std::size_t tokens = 0;
-    std::size_t width = 0;       // of the reduced input
-    std::size_t components = 0;  // kept
-    std::size_t rank = 0;        // numerical rank of the covariance
-    std::size_t noise = 0;       // kept components at or below the rank tolerance
-};
-RankReport rank_report(const Reduction& reduction, std::size_t tokens);
-
 struct DrawResult {
     std::int64_t seed = 0;
     RankReport random_space;
@@ -45,6 +35,7 @@ struct Measurement {
     WordRatios words;                 // every text of the first draw's random space
     WordRatios targets;               // the first draw's
     RankReport global_space;
+    std::size_t line_count = 0;
     std::vector<DrawResult> draws;    // draw i uses the seed plus i (wrapping)
 };
 

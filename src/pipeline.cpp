@@ -45,7 +45,7 @@ std::vector<Space> seed_spaces(std::vector<std::vector<Token>> found, std::vecto
     return spaces;
 }
 
-Calculator run_analysis(AnalysisRequest request) {
+Calculator run_analysis(AnalysisRequest request, std::vector<RankReport>* ranks) {
     const bool user_friendly = request.user_friendly.value_or(false);
     GlobalSpace global = read_global_space(request.path, user_friendly, request.pca_dimension);
     const Space& space = global.reduced.space;
@@ -56,6 +56,10 @@ Calculator run_analysis(AnalysisRequest request) {
 
     const std::string folder = request.subspace_folder_path.value_or("./");
     ReducedSpace random = Space::new_reduced(std::move(drawn), std::nullopt);
+    if (ranks) {
+        ranks->push_back(rank_report(global.reduced.reduction, space.tokens.size()));
+        ranks->push_back(rank_report(random.reduction, random.space.tokens.size()));
+    }
 
     // Written before the seed spaces are built: it stays on disk when a later
     // step fails.

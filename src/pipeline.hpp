@@ -44,6 +44,7 @@ std::vector<std::vector<Token>> find_groups(const Space& global, const std::vect
 std::vector<Space> seed_spaces(std::vector<std::vector<Token>> found, std::vector<std::vector<std::string>> groups,
                                const Reduction& random_space);
 
-Calculator run_analysis(AnalysisRequest request);
+// With `ranks`, the global and then the random space's reports are appended.
+Calculator run_analysis(AnalysisRequest request, std::vector<RankReport>* ranks = nullptr);
 
 }  // namespace orvelle

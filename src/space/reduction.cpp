@@ -35,6 +35,11 @@ std::vector<Token> express(const Reduction& reduction, std::vector<Token> tokens
     return tokens;
 }
 
+RankReport rank_report(const Reduction& reduction, std::size_t tokens) {
+    return {tokens, reduction.model.mean.size(), reduction.model.n_components, reduction.numerical_rank(),
+            reduction.noise_components()};
+}
+
 double Reduction::rank_tolerance() const {
     const std::vector<double>& s = model.singular_values;
     const double largest = s.empty() ? 0.0 : *std::max_element(s.begin(), s.end());

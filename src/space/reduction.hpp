@@ -26,6 +26,16 @@ struct Reduction {
     std::size_t noise_components() const;  // kept components at or below it
 };
 
+// What a reduction kept, against what its tokens can carry.
+struct RankReport {
+    std::size_t tokens = 0;
+    std::size_t width = 0;       // of the reduced input
+    std::size_t components = 0;  // kept
+    std::size_t rank = 0;        // numerical rank of the covariance
+    std::size_t noise = 0;       // kept components at or below the rank tolerance
+};
+RankReport rank_report(const Reduction& reduction, std::size_t tokens);
+
 // scale_tokens(pca(tokens, pca_dimension)), keeping what it fitted.
 Reduction reduce_in_place(std::vector<Token>& tokens, std::optional<std::size_t> pca_dimension,
                           unsigned threads = 0);

@@ -82,7 +82,7 @@ def fake_measurement(spaces, means, abs_means, targets=(), target_means=(), coun
     draws = [dict(seed=d + 1, random_space=rank, mean=m, mean_abs=a,
                   target_mean=target_means[d] if target_means else [[]] * len(spaces), target_sd=[])
              for d, (m, a) in enumerate(zip(means, abs_means))]
-    return orvelle.Measurement(dict(spaces=spaces, calculator=FakeCalculator(), global_space=rank,
+    return orvelle.Measurement(dict(spaces=spaces, calculator=FakeCalculator(), global_space=rank, lines=40,
                                     words=dict(words=[], count=[], mean=[[]] * len(spaces), sd=[[]] * len(spaces)),
                                     targets=table, draws=draws))
 
