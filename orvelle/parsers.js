@@ -1,5 +1,6 @@
-// Readers of the two files an analysis leaves behind: the random-subspace
-// listing (random_subspace.txt) and the summary (calculator_summary.txt).
+// Readers of the files an analysis leaves behind: the random-subspace listing
+// (random_subspace.txt), the summary (calculator_summary.txt) and the tables
+// of a measurement over several draws (word_ratios.csv, intervals.csv).
 // Plain script: defines OrvelleParsers in the page, module.exports in node.
 (function (root) {
   "use strict";
@@ -249,7 +250,169 @@
     return p.finish();
   }
 
-  const api = { parseSummary, spaceAverages, createListingParser, parseListing, ParseError };
+  // --- measurement tables (CSV) --------------------------------------------
+
+  const WORD_RATIO_COLUMNS = ["space", "word", "kind", "count", "mean", "sd", "ci_low", "ci_high"];
+  const INTERVAL_COLUMNS = ["quantity", "space", "other", "word", "draws", "mean", "lo", "hi", "sign_agreement"];
+  const KINDS = ["drawn", "target"];
+  const QUANTITIES = ["mean ratio", "mean |ratio|", "target ratio", "target difference"];
+  const TABLES = [
+    { kind: "ratios", file: "word_ratios.csv", columns: WORD_RATIO_COLUMNS },
+    { kind: "intervals", file: "intervals.csv", columns: INTERVAL_COLUMNS },
+  ];
+
+  // Which table a text holds, by its header: "ratios", "intervals" or null.
+  function measurementKind(text) {
+    const end = text.indexOf("\n");
+    const first = (end < 0 ? text : text.slice(0, end)).replace(/^\ufeff/, "").replace(/\r$/, "");
+    const t = TABLES.find((t) => first === t.columns.join(","));
+    return t ? t.kind : null;
+  }
+
+  // RFC 4180 records: fields split at commas; a field in double quotes may
+  // hold commas, line breaks and doubled quotes; records end in \r\n or \n.
+  // The first record must be the header `columns`; blank lines carry nothing.
+  // Returns [{line, fields}] for the records after it, line counted from 1.
+  function readCsv(text, name, columns) {
+    const n = text.length;
+    let pos = text.charCodeAt(0) === 0xfeff ? 1 : 0;
+    let line = 1;
+    const fail = (at, what) => {
+      throw new ParseError(`${name}, line ${at}: ${what}`);
+    };
+    const records = [];
+    while (pos < n) {
+      const start = line;
+      if (text[pos] === "\n" || (text[pos] === "\r" && text[pos + 1] === "\n")) {
+        pos += text[pos] === "\n" ? 1 : 2;
+        line += 1;
+        continue;
+      }
+      const fields = [];
+      for (;;) {
+        if (text[pos] === '"') {
+          let field = "";
+          let from = pos + 1;
+          for (;;) {
+            const q = text.indexOf('"', from);
+            if (q < 0) fail(start, "a quoted field is not closed before the end of the file");
+            field += text.slice(from, q);
+            if (text[q + 1] !== '"') {
+              pos = q + 1;
+              break;
+            }
+            field += '"';
+            from = q + 2;
+          }
+          for (let i = field.indexOf("\n"); i >= 0; i = field.indexOf("\n", i + 1)) line += 1;
+          fields.push(field);
+        } else {
+          UNQUOTED.lastIndex = pos;
+          UNQUOTED.exec(text);
+          fields.push(text.slice(pos, UNQUOTED.lastIndex));
+          pos = UNQUOTED.lastIndex;
+        }
+        const c = text[pos];
+        if (c === ",") {
+          pos += 1;
+        } else if (pos >= n || c === "\n" || (c === "\r" && text[pos + 1] === "\n")) {
+          pos += c === "\r" ? 2 : 1;
+          line += 1;
+          break;
+        } else if (c === '"') {
+          fail(line, "a quote inside an unquoted field (a field holding quotes must be quoted whole)");
+        } else {
+          fail(line, `expected a comma or a line end after a quoted field, found ${JSON.stringify(text.slice(pos, pos + 10))}`);
+        }
+      }
+      if (!records.header) {
+        const got = fields.join(",");
+        if (got !== columns.join(",")) {
+          const other = TABLES.find((t) => t.columns.join(",") === got);
+          fail(start, `expected the header "${columns.join(",")}", found ${JSON.stringify(got.slice(0, 120))}` +
+            (other ? ` (the header of ${other.file})` : ""));
+        }
+        records.header = fields;
+        continue;
+      }
+      if (fields.length !== columns.length) {
+        fail(start, `${fields.length} fields where the header has ${columns.length}`);
+      }
+      records.push({ line: start, fields });
+    }
+    if (!records.header) fail(1, `empty file: expected the header "${columns.join(",")}"`);
+    return records;
+  }
+
+  const UNQUOTED = /[^,"\r\n]*(?:\r(?!\n)[^,"\r\n]*)*/y;
+  // Python's repr of a float: 0.1, -0.0, 1e-05, 1.5e+16; and nan, inf, -inf.
+  const REPR = /^-?[0-9]+(?:\.[0-9]+)?(?:e[+-]?[0-9]+)?$/;
+  const SPECIAL = { nan: NaN, inf: Infinity, "-inf": -Infinity };
+
+  // A number cell: empty is null, else Python's repr of a float.
+  function csvNumber(s, name, line, column) {
+    if (s === "") return null;
+    if (REPR.test(s)) return Number(s);  // correctly rounded: the shortest digits read back exactly
+    if (Object.hasOwn(SPECIAL, s)) return SPECIAL[s];
+    throw new ParseError(`${name}, line ${line}: ${column} ${JSON.stringify(s)} is not a number`);
+  }
+
+  function csvCount(s, name, line, column) {
+    if (/^[0-9]+$/.test(s)) return Number(s);
+    throw new ParseError(`${name}, line ${line}: ${column} ${JSON.stringify(s)} is not an unsigned integer`);
+  }
+
+  // word_ratios.csv: per seed space, one row per drawn token text and one per
+  // target word. Returns [{space, word, kind, count, mean, sd, ciLow, ciHigh}]
+  // in file order; an empty number is null (undefined for few occurrences).
+  function parseWordRatios(text) {
+    const name = "word ratios";
+    return readCsv(text, name, WORD_RATIO_COLUMNS).map(({ line, fields }) => {
+      const [space, word, kind, count, mean, sd, lo, hi] = fields;
+      if (!KINDS.includes(kind)) {
+        throw new ParseError(`${name}, line ${line}: kind ${JSON.stringify(kind)} is neither "drawn" nor "target"`);
+      }
+      return {
+        space,
+        word,
+        kind,
+        count: csvCount(count, name, line, "count"),
+        mean: csvNumber(mean, name, line, "mean"),
+        sd: csvNumber(sd, name, line, "sd"),
+        ciLow: csvNumber(lo, name, line, "ci_low"),
+        ciHigh: csvNumber(hi, name, line, "ci_high"),
+      };
+    });
+  }
+
+  // intervals.csv: quantities over the draws. Returns [{quantity, space,
+  // other, word, draws, mean, lo, hi, signAgreement}] in file order; other and
+  // word are null where the quantity has none, empty numbers are null.
+  function parseIntervals(text) {
+    const name = "intervals";
+    return readCsv(text, name, INTERVAL_COLUMNS).map(({ line, fields }) => {
+      const [quantity, space, other, word, draws, mean, lo, hi, agreement] = fields;
+      if (!QUANTITIES.includes(quantity)) {
+        throw new ParseError(`${name}, line ${line}: unknown quantity ${JSON.stringify(quantity)}`);
+      }
+      return {
+        quantity,
+        space,
+        other: quantity === "target difference" ? other : null,
+        word: quantity.startsWith("target") ? word : null,
+        draws: csvCount(draws, name, line, "draws"),
+        mean: csvNumber(mean, name, line, "mean"),
+        lo: csvNumber(lo, name, line, "lo"),
+        hi: csvNumber(hi, name, line, "hi"),
+        signAgreement: csvNumber(agreement, name, line, "sign_agreement"),
+      };
+    });
+  }
+
+  const api = {
+    parseSummary, spaceAverages, createListingParser, parseListing,
+    measurementKind, parseWordRatios, parseIntervals, ParseError,
+  };
   if (typeof module === "object" && module.exports) module.exports = api;
   else root.OrvelleParsers = api;
 })(this);

@@ -1,5 +1,6 @@
-// The viewer page: reads a summary and a listing picked from disk and draws
-// the averages, the token table and the scatter. Everything stays in the page.
+// The viewer page: reads a summary, a listing and a measurement's tables
+// picked from disk and draws the averages, the target words, the token and
+// word tables and the scatter. Everything stays in the page.
 (function () {
   "use strict";
 
@@ -8,21 +9,24 @@
 
   const ROW_HEIGHT = 26;       // px, fixed so the table can render a window of rows
   const CHUNK = 8 << 20;       // bytes of the listing decoded per step
-  const COLOURS = { mean: "#3d6fb6", meanAbs: "#e08a2c", axis: "#555", grid: "#ddd", missing: "#b8b8b8" };
+  const COLOURS = { mean: "#3d6fb6", meanAbs: "#e08a2c", axis: "#555", grid: "#ddd", missing: "#b8b8b8", whisker: "#1d232b" };
 
   const state = {
     summary: null,     // [{space, entries}]
     averages: [],      // [{space, mean, meanAbs, count}]
     rows: [],          // [{text, ratios: Float64Array, spread, maxAbs, count}]
-    view: new Int32Array(0),  // indexes into rows, filtered and sorted
-    sort: null,        // {key, desc}
-    filter: "",
     listing: null,     // parsed listing
-    selected: null,    // token text marked in the scatter
+    selected: null,    // token text marked in the tables and the scatter
+    ratios: null,      // word_ratios.csv rows
+    wordRows: [],      // its rows of the chosen space
+    wordScale: [NaN, NaN],  // value range of the interval bars
+    wordKind: "",      // "", "drawn" or "target"
+    intervals: null,   // intervals.csv, grouped: see groupIntervals
   };
-  const chart = { bars: [] };
+  const chart = { bars: [], whiskers: [] };
+  const differences = { rows: [] };
   const scatter = { drawn: 0, skipped: 0, px: null, py: null, cells: null };
-  window.orvelleViewer = { state, chart, scatter };
+  window.orvelleViewer = { state, chart, differences, scatter };
 
   // --- loading ------------------------------------------------------------
 
@@ -50,8 +54,8 @@
     }
     drawChart();
     fillColourChoice();
-    buildTableHead();
-    applyView();
+    tokenGrid.buildHead();
+    tokenGrid.apply();
     drawScatter();
   }
 
@@ -76,8 +80,74 @@
     }
     countListing();
     fillComponentChoice();
-    renderRows();
+    tokenGrid.render();
     drawScatter();
+  }
+
+  // word_ratios.csv or intervals.csv, told apart by the header (by the name
+  // when neither header matches, so that the error names the expected one).
+  async function loadTable(file) {
+    let text = "";
+    let why = null;
+    try {
+      text = new TextDecoder("utf-8", { fatal: true }).decode(await file.arrayBuffer());
+    } catch (e) {
+      why = "not valid UTF-8";
+    }
+    const kind = P.measurementKind(text) || (/interval/i.test(file.name) ? "intervals" : "ratios");
+    setStatus(kind, `reading ${file.name}…`, "loading");
+    try {
+      if (why) throw new P.ParseError(why);
+      if (kind === "ratios") {
+        const rows = P.parseWordRatios(text);
+        state.ratios = rows;
+        const spaces = new Set(rows.map((r) => r.space));
+        setStatus(kind, `${file.name}: ${spaces.size} spaces, ${rows.length} rows`, "ready");
+      } else {
+        state.intervals = groupIntervals(P.parseIntervals(text));
+        const iv = state.intervals;
+        const targets = new Set(iv.pairs.flatMap((p) => p.rows.map((r) => r.word)));
+        setStatus(kind, `${file.name}: ${iv.spaces.length} spaces, ${targets.size} target words, ${iv.draws} draws`, "ready");
+      }
+    } catch (e) {
+      state[kind] = null;
+      setStatus(kind, `${file.name}: ${e.message}`, "error");
+    }
+    if (kind === "ratios") {
+      fillWordSpaceChoice();
+      chooseWordSpace();
+    } else {
+      drawChart();
+      fillPairChoice();
+      drawDifferences();
+    }
+  }
+
+  // Rows of intervals.csv by what they are about:
+  //   spaces: [{space, mean, meanAbs, draws}] the rows of "mean ratio" and "mean |ratio|"
+  //   pairs: [{space, other, rows}] the "target difference" rows of each pair of spaces
+  //   ratio: Map space + "\0" + word -> the "target ratio" row
+  function groupIntervals(rows) {
+    const spaces = new Map();
+    const pairs = new Map();
+    const ratio = new Map();
+    let draws = 0;
+    for (const r of rows) {
+      draws = Math.max(draws, r.draws);
+      if (r.quantity === "target ratio") {
+        ratio.set(r.space + "\0" + r.word, r);
+      } else if (r.quantity === "target difference") {
+        const key = r.space + "\0" + r.other;
+        if (!pairs.has(key)) pairs.set(key, { space: r.space, other: r.other, rows: [] });
+        pairs.get(key).rows.push(r);
+      } else {
+        if (!spaces.has(r.space)) spaces.set(r.space, { space: r.space, mean: null, meanAbs: null, draws: 0 });
+        const g = spaces.get(r.space);
+        g[r.quantity === "mean ratio" ? "mean" : "meanAbs"] = r;
+        g.draws = Math.max(g.draws, r.draws);
+      }
+    }
+    return { rows, draws, spaces: [...spaces.values()], pairs: [...pairs.values()], ratio };
   }
 
   // --- derived tables -----------------------------------------------------
@@ -112,7 +182,7 @@
     }
     state.rows = rows;
     state.byText = byText;
-    state.sort = { key: spaces.length > 1 ? "spread" : "maxAbs", desc: true };
+    tokenGrid.sort = { key: spaces.length > 1 ? "spread" : "maxAbs", desc: true, text: false };
     countListing();
   }
 
@@ -149,32 +219,89 @@
     return v.toFixed(4);
   }
 
-  function drawChart() {
-    const canvas = $("chart");
-    const { ctx, w, h } = fitCanvas(canvas);
-    chart.bars = [];
-    const tbody = $("chart-table").tBodies[0];
-    tbody.replaceChildren();
-    const avg = state.averages;
-    if (avg.length === 0) {
-      ctx.fillStyle = COLOURS.axis;
-      ctx.font = "14px sans-serif";
-      ctx.fillText("Pick a calculator_summary.txt to see the averages.", 16, 32);
-      return;
+  // The bars per space: with an intervals.csv, each average's mean over the
+  // draws with the central 95 % of draws as a whisker; else the averages of
+  // the one analysis in the summary.
+  function chartGroups() {
+    const iv = state.intervals;
+    if (iv && iv.spaces.length) {
+      const bar = (kind, r) => ({ kind, value: r && r.mean !== null ? r.mean : NaN, lo: r ? r.lo : null, hi: r ? r.hi : null });
+      return iv.spaces.map((g) => ({
+        space: g.space,
+        draws: g.draws,
+        bars: [bar("mean", g.mean), bar("meanAbs", g.meanAbs)],
+      }));
     }
-    for (const a of avg) {
-      const tr = tbody.insertRow();
-      for (const [text, title] of [[a.space, a.space], [formatRatio(a.mean), String(a.mean)], [formatRatio(a.meanAbs), String(a.meanAbs)], [String(a.count), ""]]) {
-        const td = tr.insertCell();
+    return state.averages.map((a) => ({
+      space: a.space,
+      draws: null,
+      bars: [{ kind: "mean", value: a.mean, lo: null, hi: null }, { kind: "meanAbs", value: a.meanAbs, lo: null, hi: null }],
+    }));
+  }
+
+  const hasRange = (lo, hi) => lo !== null && hi !== null && lo === lo && hi === hi;
+
+  function formatInterval(lo, hi) {
+    return hasRange(lo, hi) ? `${formatRatio(lo)} … ${formatRatio(hi)}` : "–";
+  }
+
+  // One row per space: the summary's averages and, with intervals, the means
+  // over the draws with their ranges.
+  function fillChartTable() {
+    const table = $("chart-table");
+    const iv = state.intervals && state.intervals.spaces.length ? state.intervals : null;
+    const bySummary = new Map(state.averages.map((a) => [a.space, a]));
+    const byDraws = new Map(iv ? iv.spaces.map((g) => [g.space, g]) : []);
+    const spaces = [...new Set([...byDraws.keys(), ...bySummary.keys()])];
+    const heads = ["space"];
+    if (state.averages.length) heads.push("mean", "mean |ratio|", "tokens");
+    if (iv) heads.push("mean over draws", "mean |ratio| over draws", "draws");
+    const tr = document.createElement("tr");
+    for (const h of heads) tr.appendChild(document.createElement("th")).textContent = h;
+    table.tHead.replaceChildren(tr);
+    const tbody = table.tBodies[0];
+    tbody.replaceChildren();
+    const overDraws = (r) => (!r || r.mean === null ? ["–", ""] : [
+      formatRatio(r.mean) + (hasRange(r.lo, r.hi) ? ` (${formatInterval(r.lo, r.hi)})` : ""),
+      String(r.mean) + (hasRange(r.lo, r.hi) ? ` (${r.lo} … ${r.hi})` : ""),
+    ]);
+    for (const space of spaces) {
+      const cells = [[space, space]];
+      const a = bySummary.get(space);
+      if (state.averages.length) {
+        cells.push(a ? [formatRatio(a.mean), String(a.mean)] : ["–", ""], a ? [formatRatio(a.meanAbs), String(a.meanAbs)] : ["–", ""], [a ? String(a.count) : "–", ""]);
+      }
+      const g = byDraws.get(space);
+      if (iv) cells.push(overDraws(g && g.mean), overDraws(g && g.meanAbs), [g ? String(g.draws) : "–", ""]);
+      const row = tbody.insertRow();
+      for (const [text, title] of cells) {
+        const td = row.insertCell();
         td.textContent = text;
         if (title) td.title = title;
       }
     }
+  }
 
-    // Value axis over the finite averages and zero; infinite bars run to the edge.
+  function drawChart() {
+    const canvas = $("chart");
+    const { ctx, w, h } = fitCanvas(canvas);
+    chart.bars = [];
+    chart.whiskers = [];
+    fillChartTable();
+    const groups = chartGroups();
+    const draws = groups.length && groups[0].draws !== null ? Math.max(...groups.map((g) => g.draws)) : null;
+    $("chart-note").textContent = draws === null ? "" : `bars: mean over ${draws} draws; whiskers: central 95 % of the draws`;
+    if (groups.length === 0) {
+      ctx.fillStyle = COLOURS.axis;
+      ctx.font = "14px sans-serif";
+      ctx.fillText("Pick a calculator_summary.txt or an intervals.csv to see the averages.", 16, 32);
+      return;
+    }
+
+    // Value axis over the finite averages, whisker ends and zero; infinite bars run to the edge.
     let lo = 0, hi = 0;
-    for (const a of avg) for (const v of [a.mean, a.meanAbs]) {
-      if (Number.isFinite(v)) { lo = Math.min(lo, v); hi = Math.max(hi, v); }
+    for (const g of groups) for (const b of g.bars) for (const v of [b.value, b.lo, b.hi]) {
+      if (v !== null && Number.isFinite(v)) { lo = Math.min(lo, v); hi = Math.max(hi, v); }
     }
     if (hi === lo) hi = lo + 1;
     const ticks = niceTicks(lo, hi, 5);
@@ -182,7 +309,7 @@
     hi = Math.max(hi, ticks[ticks.length - 1]);
     const left = 56, right = 12, top = 22, bottom = 48;
     const plotH = h - top - bottom;
-    const y = (v) => top + ((hi - v) / (hi - lo)) * plotH;
+    const y = (v) => top + ((hi - Math.max(lo, Math.min(hi, v))) / (hi - lo)) * plotH;
 
     ctx.font = "12px sans-serif";
     ctx.textAlign = "right";
@@ -197,36 +324,172 @@
       ctx.fillText(formatTick(t), left - 6, y(t));
     }
 
-    const group = (w - left - right) / avg.length;
+    const group = (w - left - right) / groups.length;
     const barW = Math.max(2, Math.min(48, group * 0.32));
     ctx.textAlign = "center";
-    avg.forEach((a, i) => {
+    groups.forEach((g, i) => {
       const cx = left + group * (i + 0.5);
-      [["mean", a.mean, cx - barW - 2], ["meanAbs", a.meanAbs, cx + 2]].forEach(([kind, v, x]) => {
-        let yTop, yBottom;
-        if (v !== v) {
-          yTop = yBottom = y(0);
-        } else {
-          const clamped = Math.max(lo, Math.min(hi, v));
-          yTop = Math.min(y(clamped), y(0));
-          yBottom = Math.max(y(clamped), y(0));
+      g.bars.forEach(({ kind, value: v, lo: wLo, hi: wHi }, k) => {
+        const x = k === 0 ? cx - barW - 2 : cx + 2;
+        let yTop = y(0), yBottom = y(0);
+        if (v === v) {
+          yTop = Math.min(y(v), y(0));
+          yBottom = Math.max(y(v), y(0));
         }
         ctx.fillStyle = COLOURS[kind];
         ctx.fillRect(x, yTop, barW, yBottom - yTop);
-        chart.bars.push({ space: a.space, kind, value: v, x, y: yTop, width: barW, height: yBottom - yTop });
+        chart.bars.push({ space: g.space, kind, value: v, x, y: yTop, width: barW, height: yBottom - yTop, lo: wLo, hi: wHi, draws: g.draws });
+        let labelTop = yTop, labelBottom = yBottom;
+        if (hasRange(wLo, wHi)) {
+          const wx = Math.round(x + barW / 2), y0 = y(wHi), y1 = y(wLo), cap = Math.max(2, Math.min(8, barW / 4));
+          ctx.strokeStyle = COLOURS.whisker;
+          ctx.lineWidth = 2;
+          ctx.beginPath();
+          ctx.moveTo(wx, y0); ctx.lineTo(wx, y1);
+          ctx.moveTo(wx - cap, y0); ctx.lineTo(wx + cap, y0);
+          ctx.moveTo(wx - cap, y1); ctx.lineTo(wx + cap, y1);
+          ctx.stroke();
+          ctx.lineWidth = 1;
+          chart.whiskers.push({ space: g.space, kind, lo: wLo, hi: wHi, x: wx, top: y0, bottom: y1 });
+          labelTop = Math.min(labelTop, y0 - 1);
+          labelBottom = Math.max(labelBottom, y1 + 1);
+        }
         ctx.fillStyle = COLOURS.axis;
         ctx.textBaseline = v < 0 ? "top" : "bottom";
-        ctx.fillText(formatRatio(v), x + barW / 2, v < 0 ? yBottom + 2 : yTop - 2);
+        ctx.fillText(formatRatio(v), x + barW / 2, v < 0 ? labelBottom + 2 : labelTop - 2);
       });
       ctx.textBaseline = "top";
       ctx.fillStyle = "#222";
-      ctx.fillText(ellipsize(ctx, a.space, group - 6), cx, h - bottom + 8);
+      ctx.fillText(ellipsize(ctx, g.space, group - 6), cx, h - bottom + 8);
+      if (g.draws !== null) {
+        ctx.fillStyle = COLOURS.axis;
+        ctx.font = "11px sans-serif";
+        ctx.fillText(`${g.draws} draws`, cx, h - bottom + 25);
+        ctx.font = "12px sans-serif";
+      }
     });
     ctx.strokeStyle = COLOURS.axis;
     ctx.beginPath();
     ctx.moveTo(left, y(0));
     ctx.lineTo(w - right, y(0));
     ctx.stroke();
+  }
+
+  // Target words of one pair of spaces, a row each: the mean difference of the
+  // word's ratio over the draws as a dot, the central 95 % of draws as a
+  // whisker and, at the right, how many draws agree on the sign.
+  function fillPairChoice() {
+    const sel = $("diff-pair");
+    const old = sel.value;
+    const pairs = state.intervals ? state.intervals.pairs : [];
+    sel.replaceChildren(...pairs.map((p, i) => new Option(`${p.space} − ${p.other}`, String(i))));
+    sel.value = old !== "" && +old < pairs.length ? old : pairs.length ? "0" : "";
+    sel.disabled = pairs.length < 2;
+  }
+
+  function agreementText(r) {
+    const f = r.signAgreement;
+    if (f === null || f !== f) return "–";
+    const k = f * r.draws;
+    return Math.abs(k - Math.round(k)) < 1e-6 ? `${Math.round(k)}/${r.draws}` : `${(100 * f).toFixed(0)} %`;
+  }
+
+  function drawDifferences() {
+    const canvas = $("diff-chart");
+    const iv = state.intervals;
+    const pair = iv && $("diff-pair").value !== "" ? iv.pairs[+$("diff-pair").value] : null;
+    const rows = pair ? pair.rows : [];
+    const ROW = 24, top = 30, bottom = 30;
+    canvas.style.height = `${rows.length ? top + rows.length * ROW + bottom : 80}px`;
+    const { ctx, w } = fitCanvas(canvas);
+    differences.rows = [];
+    fillDifferenceTable(pair);
+    if (!pair) {
+      ctx.fillStyle = COLOURS.axis;
+      ctx.font = "14px sans-serif";
+      ctx.fillText(iv ? "The intervals hold no target words." : "Pick an intervals.csv to see the target words.", 16, 32);
+      return;
+    }
+    ctx.font = "12px sans-serif";
+    const labelW = Math.min(200, Math.max(...rows.map((r) => ctx.measureText(visible(r.word)).width)));
+    const left = labelW + 20, right = 80;
+    let x0 = 0, x1 = 0;
+    for (const r of rows) for (const v of [r.mean, r.lo, r.hi]) {
+      if (v !== null && Number.isFinite(v)) { x0 = Math.min(x0, v); x1 = Math.max(x1, v); }
+    }
+    if (x0 === x1) x1 = x0 + 1;
+    const ticks = niceTicks(x0, x1, 6);
+    x0 = Math.min(x0, ticks[0]);
+    x1 = Math.max(x1, ticks[ticks.length - 1]);
+    const x = (v) => left + ((Math.max(x0, Math.min(x1, v)) - x0) / (x1 - x0)) * (w - left - right);
+    const bottomY = top + rows.length * ROW;
+
+    ctx.textAlign = "center";
+    ctx.textBaseline = "top";
+    for (const t of ticks) {
+      ctx.strokeStyle = t === 0 ? COLOURS.axis : COLOURS.grid;
+      ctx.beginPath(); ctx.moveTo(x(t), top); ctx.lineTo(x(t), bottomY); ctx.stroke();
+      ctx.fillStyle = COLOURS.axis;
+      ctx.fillText(formatTick(t), x(t), bottomY + 5);
+    }
+    ctx.textBaseline = "bottom";
+    ctx.textAlign = "left";
+    ctx.fillText(`← higher in ${pair.other}`, left, top - 8);
+    ctx.textAlign = "right";
+    ctx.fillText(`higher in ${pair.space} →`, w - right, top - 8);
+    ctx.fillText("same sign", w - 4, top - 8);
+
+    ctx.textBaseline = "middle";
+    rows.forEach((r, i) => {
+      const yc = Math.round(top + (i + 0.5) * ROW);
+      ctx.fillStyle = "#222";
+      ctx.textAlign = "right";
+      ctx.fillText(ellipsize(ctx, visible(r.word), labelW), left - 10, yc);
+      const rec = { word: r.word, mean: r.mean, lo: r.lo, hi: r.hi, signAgreement: r.signAgreement, draws: r.draws, y: yc, x: NaN, x0: NaN, x1: NaN, agreement: agreementText(r) };
+      if (hasRange(r.lo, r.hi)) {
+        const a = x(r.lo), b = x(r.hi);
+        ctx.strokeStyle = COLOURS.whisker;
+        ctx.lineWidth = 2;
+        ctx.beginPath();
+        ctx.moveTo(a, yc); ctx.lineTo(b, yc);
+        ctx.moveTo(a, yc - 5); ctx.lineTo(a, yc + 5);
+        ctx.moveTo(b, yc - 5); ctx.lineTo(b, yc + 5);
+        ctx.stroke();
+        ctx.lineWidth = 1;
+        Object.assign(rec, { x0: a, x1: b });
+      }
+      if (r.mean !== null && r.mean === r.mean) {
+        rec.x = x(r.mean);
+        ctx.fillStyle = COLOURS.mean;
+        ctx.beginPath(); ctx.arc(rec.x, yc, 4.5, 0, 2 * Math.PI); ctx.fill();
+      }
+      ctx.fillStyle = COLOURS.axis;
+      ctx.fillText(rec.agreement, w - 4, yc);
+      differences.rows.push(rec);
+    });
+  }
+
+  function fillDifferenceTable(pair) {
+    const table = $("diff-table");
+    table.hidden = !pair;
+    const tbody = table.tBodies[0];
+    tbody.replaceChildren();
+    if (!pair) return;
+    const heads = ["word", "difference", "95 % of draws", "same sign", `ratio in ${pair.space}`, `ratio in ${pair.other}`];
+    const tr = document.createElement("tr");
+    for (const h of heads) tr.appendChild(document.createElement("th")).textContent = h;
+    table.tHead.replaceChildren(tr);
+    const ratio = (space, word) => {
+      const r = state.intervals.ratio.get(space + "\0" + word);
+      return !r || r.mean === null ? "–" : formatRatio(r.mean) + (hasRange(r.lo, r.hi) ? ` (${formatInterval(r.lo, r.hi)})` : "");
+    };
+    for (const r of pair.rows) {
+      const row = tbody.insertRow();
+      const cells = [visible(r.word), r.mean === null ? "–" : formatRatio(r.mean), formatInterval(r.lo, r.hi), agreementText(r),
+        ratio(pair.space, r.word), ratio(pair.other, r.word)];
+      for (const text of cells) row.insertCell().textContent = text;
+      row.cells[1].title = String(r.mean);
+    }
   }
 
   function niceTicks(lo, hi, n) {
@@ -250,37 +513,120 @@
     return text.slice(0, n) + "…";
   }
 
-  // --- table --------------------------------------------------------------
+  // --- tables -------------------------------------------------------------
 
-  function columns() {
-    const cols = [{ key: "text", label: "token", cls: "text" }, { key: "count", label: "in listing", cls: "num" }];
-    (state.summary || []).forEach(({ space }, s) => cols.push({ key: s, label: space, cls: "num" }));
-    cols.push({ key: "spread", label: "spread", cls: "num" }, { key: "maxAbs", label: "max |ratio|", cls: "num" });
-    return cols;
+  // A sortable, filterable table that renders only the rows in view (files
+  // may hold 100 000 of them): the body is as tall as all rows and a window
+  // of row elements moves in it. The model gives
+  //   columns(): [{key, label, cls ("text" sorts as text, "num"), width?, title?, sortable?}]
+  //   rows(), keep(row, needle): which rows the filter leaves
+  //   value(row, key): what a column sorts by, a string or a number (NaN last)
+  //   fill(cell, row, column), selected(row), click(row), counted(shown, all)
+  function createGrid(id, countId, model) {
+    const table = $(id);
+    const head = table.querySelector(".grid-head");
+    const body = table.querySelector(".grid-body");
+    const win = table.querySelector(".grid-window");
+    const collator = new Intl.Collator(undefined, { sensitivity: "variant" });
+    const grid = { view: new Int32Array(0), sort: null, filter: "" };
+
+    grid.buildHead = () => {
+      const cols = model.columns();
+      table.style.setProperty("--columns", cols.map((c) => c.width || (c.cls === "text" ? "minmax(12em, 2fr)" : "minmax(7.5em, 1fr)")).join(" "));
+      head.replaceChildren(...cols.map((c) => {
+        const b = document.createElement("button");
+        b.type = "button";
+        b.className = "cell " + c.cls;
+        b.dataset.key = String(c.key);
+        const s = grid.sort;
+        b.textContent = c.label + (s && s.key === c.key ? (s.desc ? " ▼" : " ▲") : "");
+        if (c.sortable === false) {
+          b.disabled = true;
+          if (c.title) b.title = c.title;
+          return b;
+        }
+        b.title = c.title || `sort by ${c.label}`;
+        b.addEventListener("click", () => {
+          const same = s && s.key === c.key;
+          grid.sort = { key: c.key, desc: same ? !s.desc : c.cls !== "text", text: c.cls === "text" };
+          grid.buildHead();
+          grid.apply();
+        });
+        return b;
+      }));
+    };
+
+    grid.apply = () => {
+      const rows = model.rows();
+      const needle = grid.filter.toLowerCase();
+      const picked = [];
+      for (let i = 0; i < rows.length; i++) if (model.keep(rows[i], needle)) picked.push(i);
+      const s = grid.sort;
+      if (s && s.text) {
+        picked.sort((a, b) => (s.desc ? -1 : 1) * collator.compare(model.value(rows[a], s.key), model.value(rows[b], s.key)) || a - b);
+      } else if (s) {
+        // NaN and missing values go last whatever the direction.
+        const k = s.key, sign = s.desc ? -1 : 1;
+        picked.sort((a, b) => {
+          const x = model.value(rows[a], k), y = model.value(rows[b], k);
+          if (x !== x) return y !== y ? a - b : 1;
+          if (y !== y) return -1;
+          return x === y ? a - b : sign * (x < y ? -1 : 1);
+        });
+      }
+      grid.view = Int32Array.from(picked);
+      $(countId).textContent = model.counted(picked.length, rows.length);
+      body.style.height = `${picked.length * ROW_HEIGHT}px`;
+      grid.render();
+    };
+
+    grid.render = () => {
+      const rows = model.rows();
+      const view = grid.view;
+      const offset = Math.max(0, table.scrollTop - body.offsetTop);
+      const first = Math.max(0, Math.floor(offset / ROW_HEIGHT) - 10);
+      const last = Math.min(view.length, Math.ceil((offset + table.clientHeight) / ROW_HEIGHT) + 10);
+      win.style.transform = `translateY(${first * ROW_HEIGHT}px)`;
+      const cols = model.columns();
+      const out = [];
+      for (let r = first; r < last; r++) {
+        const row = rows[view[r]];
+        const el = document.createElement("div");
+        el.className = "row" + (model.selected(row) ? " selected" : "");
+        el.setAttribute("role", "row");
+        el.dataset.index = String(r);
+        for (const c of cols) {
+          const cell = document.createElement("span");
+          cell.className = "cell " + c.cls;
+          model.fill(cell, row, c);
+          el.appendChild(cell);
+        }
+        el.addEventListener("click", () => model.click(row));
+        out.push(el);
+      }
+      win.replaceChildren(...out);
+    };
+
+    let frame = 0;
+    table.addEventListener("scroll", () => {
+      if (!frame) frame = requestAnimationFrame(() => { frame = 0; grid.render(); });
+    });
+    return grid;
   }
 
-  function buildTableHead() {
-    const cols = columns();
-    const table = $("token-table");
-    const template = cols.map((c) => (c.key === "text" ? "minmax(12em, 2fr)" : "minmax(7.5em, 1fr)")).join(" ");
-    table.style.setProperty("--columns", template);
-    const head = table.querySelector(".grid-head");
-    head.replaceChildren(...cols.map((c) => {
-      const b = document.createElement("button");
-      b.type = "button";
-      b.className = "cell " + c.cls;
-      b.dataset.key = String(c.key);
-      b.title = typeof c.key === "number" ? `sort by the ratio in ${c.label}` : `sort by ${c.label}`;
-      const mark = state.sort && state.sort.key === c.key ? (state.sort.desc ? " ▼" : " ▲") : "";
-      b.textContent = c.label + mark;
-      b.addEventListener("click", () => {
-        const same = state.sort && state.sort.key === c.key;
-        state.sort = { key: c.key, desc: same ? !state.sort.desc : c.key !== "text" };
-        buildTableHead();
-        applyView();
-      });
-      return b;
-    }));
+  function select(text) {
+    state.selected = state.selected === text ? null : text;
+    tokenGrid.render();
+    wordGrid.render();
+    drawScatter();
+  }
+
+  // The tokens of the summary: a column per space, then spread and max |ratio|.
+  function tokenColumns() {
+    const cols = [{ key: "text", label: "token", cls: "text" }, { key: "count", label: "in listing", cls: "num" }];
+    (state.summary || []).forEach(({ space }, s) => cols.push({ key: s, label: space, cls: "num", title: `sort by the ratio in ${space}` }));
+    cols.push({ key: "spread", label: "spread", cls: "num" }, { key: "maxAbs", label: "max |ratio|", cls: "num" });
+    return cols;
   }
 
   function sortValue(row, key) {
@@ -290,75 +636,118 @@
     return row.present[key] ? row.ratios[key] : NaN;
   }
 
-  function applyView() {
-    const needle = state.filter.toLowerCase();
-    const rows = state.rows;
-    const picked = [];
-    for (let i = 0; i < rows.length; i++) {
-      if (!needle || rows[i].text.toLowerCase().includes(needle)) picked.push(i);
-    }
-    const s = state.sort;
-    if (s && s.key === "text") {
-      const c = new Intl.Collator(undefined, { sensitivity: "variant" });
-      picked.sort((a, b) => (s.desc ? -1 : 1) * c.compare(rows[a].text, rows[b].text));
-    } else if (s) {
-      // NaN and missing values go last whatever the direction.
-      const k = s.key, sign = s.desc ? -1 : 1;
-      picked.sort((a, b) => {
-        const x = sortValue(rows[a], k), y = sortValue(rows[b], k);
-        if (x !== x) return y !== y ? a - b : 1;
-        if (y !== y) return -1;
-        return x === y ? a - b : sign * (x < y ? -1 : 1);
-      });
-    }
-    state.view = Int32Array.from(picked);
-    $("token-count").textContent = rows.length ? `${picked.length} of ${rows.length} tokens` : "";
-    const body = $("token-table").querySelector(".grid-body");
-    body.style.height = `${picked.length * ROW_HEIGHT}px`;
-    renderRows();
+  const tokenGrid = createGrid("token-table", "token-count", {
+    columns: tokenColumns,
+    rows: () => state.rows,
+    keep: (row, needle) => !needle || row.text.toLowerCase().includes(needle),
+    value: (row, key) => (key === "text" ? row.text : sortValue(row, key)),
+    fill(cell, row, c) {
+      if (c.key === "text") {
+        cell.textContent = visible(row.text);
+        cell.title = row.text;
+      } else if (c.key === "count") {
+        cell.textContent = state.listing ? String(row.count) : "–";
+      } else {
+        const v = sortValue(row, c.key);
+        const missing = typeof c.key === "number" && !row.present[c.key];
+        cell.textContent = missing ? "–" : formatRatio(v);
+        if (!missing) cell.title = String(v);
+      }
+    },
+    selected: (row) => row.text === state.selected,
+    click: (row) => select(row.text),
+    counted: (shown, all) => (all ? `${shown} of ${all} tokens` : ""),
+  });
+
+  // The words of word_ratios.csv in the chosen space.
+  const WORD_COLUMNS = [
+    { key: "word", label: "word", cls: "text", width: "minmax(8em, 1.5fr)" },
+    { key: "kind", label: "kind", cls: "text", width: "6em" },
+    { key: "count", label: "count", cls: "num", width: "5.5em" },
+    { key: "mean", label: "mean", cls: "num", width: "minmax(6em, 1fr)" },
+    { key: "sd", label: "sd", cls: "num", width: "minmax(6em, 1fr)" },
+    { key: "ci", label: "95 % interval", cls: "num", width: "minmax(11em, 1.6fr)", title: "sort by the width of the 95 % interval of the mean" },
+    { key: "bar", label: "on a common scale", cls: "bar", width: "minmax(10em, 3fr)", sortable: false, title: "the 95 % interval (whisker) and the mean (dot) on a common scale" },
+  ];
+
+  const orNaN = (v) => (v === null ? NaN : v);
+
+  const wordGrid = createGrid("word-table", "word-count", {
+    columns: () => WORD_COLUMNS,
+    rows: () => state.wordRows,
+    keep: (row, needle) => (!state.wordKind || row.kind === state.wordKind) && (!needle || row.word.toLowerCase().includes(needle)),
+    value(row, key) {
+      if (key === "word" || key === "kind") return row[key];
+      if (key === "ci") return orNaN(row.ciHigh) - orNaN(row.ciLow);
+      return orNaN(row[key]);
+    },
+    fill(cell, row, c) {
+      const k = c.key;
+      if (k === "word") {
+        cell.textContent = visible(row.word);
+        cell.title = row.word;
+      } else if (k === "kind" || k === "count") {
+        cell.textContent = String(row[k]);
+      } else if (k === "ci") {
+        cell.textContent = formatInterval(row.ciLow, row.ciHigh);
+        if (row.ciLow !== null) cell.title = `${row.ciLow} … ${row.ciHigh}`;
+      } else if (k === "bar") {
+        fillIntervalBar(cell, row);
+      } else {
+        cell.textContent = row[k] === null ? "–" : formatRatio(row[k]);
+        if (row[k] !== null) cell.title = String(row[k]);
+      }
+    },
+    selected: (row) => row.word === state.selected,
+    click: (row) => select(row.word),
+    counted: (shown, all) => (all ? `${shown} of ${all} words` : ""),
+  });
+  wordGrid.sort = { key: "mean", desc: true, text: false };
+
+  // Whisker from ci_low to ci_high and a dot at the mean, placed on the
+  // space's common scale; ends beyond it run to the edge.
+  function fillIntervalBar(cell, row) {
+    const [a, b] = state.wordScale;
+    if (!(a < b)) return;
+    const at = (v) => Math.max(0, Math.min(100, ((v - a) / (b - a)) * 100));
+    const box = document.createElement("span");
+    box.className = "ci";
+    const mark = (cls, left, width) => {
+      const m = box.appendChild(document.createElement("span"));
+      m.className = cls;
+      m.style.left = `${left}%`;
+      if (width !== undefined) m.style.width = `${width}%`;
+    };
+    if (a < 0 && b > 0) mark("ci-zero", at(0));
+    if (hasRange(row.ciLow, row.ciHigh)) mark("ci-line", at(row.ciLow), at(row.ciHigh) - at(row.ciLow));
+    if (row.mean !== null && row.mean === row.mean) mark("ci-dot", at(row.mean));
+    cell.appendChild(box);
   }
 
-  function renderRows() {
-    const table = $("token-table");
-    const win = table.querySelector(".grid-window");
-    const body = table.querySelector(".grid-body");
-    const view = state.view;
-    const offset = Math.max(0, table.scrollTop - body.offsetTop);
-    const first = Math.max(0, Math.floor(offset / ROW_HEIGHT) - 10);
-    const last = Math.min(view.length, Math.ceil((offset + table.clientHeight) / ROW_HEIGHT) + 10);
-    win.style.transform = `translateY(${first * ROW_HEIGHT}px)`;
-    const cols = columns();
-    const out = [];
-    for (let r = first; r < last; r++) {
-      const row = state.rows[view[r]];
-      const el = document.createElement("div");
-      el.className = "row" + (row.text === state.selected ? " selected" : "");
-      el.setAttribute("role", "row");
-      el.dataset.index = String(r);
-      for (const c of cols) {
-        const cell = document.createElement("span");
-        cell.className = "cell " + c.cls;
-        if (c.key === "text") {
-          cell.textContent = visible(row.text);
-          cell.title = row.text;
-        } else if (c.key === "count") {
-          cell.textContent = state.listing ? String(row.count) : "–";
-        } else {
-          const v = sortValue(row, c.key);
-          const missing = typeof c.key === "number" && !row.present[c.key];
-          cell.textContent = missing ? "–" : formatRatio(v);
-          if (!missing) cell.title = String(v);
-        }
-        el.appendChild(cell);
-      }
-      el.addEventListener("click", () => {
-        state.selected = state.selected === row.text ? null : row.text;
-        renderRows();
-        drawScatter();
-      });
-      out.push(el);
-    }
-    win.replaceChildren(...out);
+  function fillWordSpaceChoice() {
+    const sel = $("word-space");
+    const old = sel.value;
+    const spaces = state.ratios ? [...new Set(state.ratios.map((r) => r.space))] : [];
+    sel.replaceChildren(...spaces.map((s) => new Option(s, s)));
+    sel.value = spaces.includes(old) ? old : spaces.length ? spaces[0] : "";
+  }
+
+  // The rows of the chosen space, and a bar scale over their interval ends
+  // from the 2nd to the 98th percentile, so that the wide intervals of rare
+  // words do not flatten the rest.
+  function chooseWordSpace() {
+    const space = $("word-space").value;
+    state.wordRows = state.ratios ? state.ratios.filter((r) => r.space === space) : [];
+    const ends = [];
+    for (const r of state.wordRows) for (const v of [r.ciLow, r.ciHigh, r.mean]) if (v !== null && Number.isFinite(v)) ends.push(v);
+    ends.sort((x, y) => x - y);
+    let a = quantile(ends, 0.02), b = quantile(ends, 0.98);
+    if (a === b) { a -= 1; b += 1; }
+    state.wordScale = [a, b];
+    $("word-scale").textContent = a === a ? `Bars run from ${formatRatio(a)} to ${formatRatio(b)} (2nd to 98th percentile of the space's values).` : "";
+    $("word-table").scrollTop = 0;
+    wordGrid.buildHead();
+    wordGrid.apply();
   }
 
   // Token texts may hold spaces only, line breaks or control characters:
@@ -589,21 +978,28 @@
 
   $("summary-file").addEventListener("change", (e) => e.target.files[0] && loadSummary(e.target.files[0]));
   $("listing-file").addEventListener("change", (e) => e.target.files[0] && loadListing(e.target.files[0]));
-
-  let filterTimer = 0;
-  $("token-filter").addEventListener("input", (e) => {
-    clearTimeout(filterTimer);
-    filterTimer = setTimeout(() => {
-      state.filter = e.target.value;
-      $("token-table").scrollTop = 0;
-      applyView();
-    }, 120);
+  $("measure-files").addEventListener("change", async (e) => {
+    for (const file of e.target.files) await loadTable(file);
   });
 
-  let frame = 0;
-  $("token-table").addEventListener("scroll", () => {
-    if (!frame) frame = requestAnimationFrame(() => { frame = 0; renderRows(); });
+  for (const [input, table, grid] of [["token-filter", "token-table", tokenGrid], ["word-filter", "word-table", wordGrid]]) {
+    let timer = 0;
+    $(input).addEventListener("input", (e) => {
+      clearTimeout(timer);
+      timer = setTimeout(() => {
+        grid.filter = e.target.value;
+        $(table).scrollTop = 0;
+        grid.apply();
+      }, 120);
+    });
+  }
+  $("word-space").addEventListener("change", chooseWordSpace);
+  $("word-kind").addEventListener("change", (e) => {
+    state.wordKind = e.target.value;
+    $("word-table").scrollTop = 0;
+    wordGrid.apply();
   });
+  $("diff-pair").addEventListener("change", drawDifferences);
 
   for (const id of ["scatter-x", "scatter-y", "scatter-colour"]) $(id).addEventListener("change", drawScatter);
 
@@ -624,12 +1020,13 @@
   let resizeTimer = 0;
   window.addEventListener("resize", () => {
     clearTimeout(resizeTimer);
-    resizeTimer = setTimeout(() => { drawChart(); drawScatter(); renderRows(); }, 150);
+    resizeTimer = setTimeout(() => { drawChart(); drawDifferences(); drawScatter(); tokenGrid.render(); wordGrid.render(); }, 150);
   });
 
   drawChart();
-  buildTableHead();
+  drawDifferences();
+  tokenGrid.buildHead();
+  wordGrid.buildHead();
   drawScatter();
-  document.body.dataset.summary = "empty";
-  document.body.dataset.listing = "empty";
+  for (const which of ["summary", "listing", "ratios", "intervals"]) document.body.dataset[which] = "empty";
 })();

@@ -1,16 +1,22 @@
 #!/usr/bin/env python3
 """Renders docs/viewer.png: the viewer page in headless Chromium with a made-up
 analysis of realistic size and shape (3 seed-word spaces, 4000 random tokens
-of 512 components). Needs what scripts/install_browser.sh installs."""
+of 512 components) and a made-up measurement of it over 10 draws. Needs what
+scripts/install_browser.sh installs."""
+import csv
 import functools
+import itertools
 import http.server
 import math
 import random
+import statistics
 import sys
 import tempfile
 import threading
 import time
 from pathlib import Path
+
+import numpy as np
 
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests" / "python"))
@@ -56,6 +62,61 @@ def make(tmp: Path):
     }
     (tmp / "calculator_summary.txt").write_text(summary_text(bias))
     (tmp / "random_subspace.txt").write_text(listing_text(tokens))
+    make_measurement(tmp, rng, bias, [t[0] for t in tokens])
+
+
+TARGETS = ["doctor", "nurse", "engineer", "secretary", "teacher", "mechanic", "scientist", "homemaker"]
+DRAWS = 10
+
+
+def t975(df: int) -> float:
+    """Student t 97.5 % quantile, Cornish-Fisher expansion: close enough for made-up data."""
+    z = 1.959963984540054
+    return z + (z**3 + z) / (4 * df) + (5 * z**5 + 16 * z**3 + 3 * z) / (96 * df**2)
+
+
+def make_measurement(tmp: Path, rng: random.Random, bias: dict, drawn: list):
+    """word_ratios.csv and intervals.csv as measure(...).save() writes them."""
+    def stats(xs):
+        n = len(xs)
+        if n < 2:
+            return [n, xs[0] if xs else "", "", "", ""]
+        m, sd = statistics.fmean(xs), statistics.stdev(xs)
+        h = t975(n - 1) * sd / math.sqrt(n)
+        return [n, m, sd, m - h, m + h]
+
+    def spread(values):
+        """Mean over the draws and the central 95 % of them, linearly interpolated."""
+        return [float(np.mean(values)), *np.quantile(values, [0.025, 0.975]).tolist()]
+
+    counts = {w: drawn.count(w) for w in dict.fromkeys(drawn)}
+    with open(tmp / "word_ratios.csv", "w", newline="", encoding="utf-8") as f:
+        out = csv.writer(f)
+        out.writerow("space,word,kind,count,mean,sd,ci_low,ci_high".split(","))
+        for space, ratios in bias.items():
+            for kind, words in [("drawn", counts), ("target", {w: 3 * counts[w] for w in TARGETS})]:
+                for w, n in words.items():
+                    out.writerow([space, w, kind, *stats([ratios[w] + rng.gauss(0, 0.18) for _ in range(n)])])
+
+    # Per draw: another random subspace shifts a space's ratios as a whole and each word's a little.
+    per_draw = []
+    for _ in range(DRAWS):
+        shift = {s: rng.gauss(0, 0.04) for s in bias}
+        per_draw.append({s: {w: r + shift[s] + rng.gauss(0, 0.06) for w, r in ratios.items()} for s, ratios in bias.items()})
+    with open(tmp / "intervals.csv", "w", newline="", encoding="utf-8") as f:
+        out = csv.writer(f)
+        out.writerow("quantity,space,other,word,draws,mean,lo,hi,sign_agreement".split(","))
+        for s in bias:
+            out.writerow(["mean ratio", s, "", "", DRAWS, *spread([statistics.fmean(d[s].values()) for d in per_draw]), ""])
+        for s in bias:
+            out.writerow(["mean |ratio|", s, "", "", DRAWS, *spread([statistics.fmean(map(abs, d[s].values())) for d in per_draw]), ""])
+        for s, w in itertools.product(bias, TARGETS):
+            out.writerow(["target ratio", s, "", w, DRAWS, *spread([d[s][w] for d in per_draw]), ""])
+        for (s, o), w in itertools.product(itertools.combinations(bias, 2), TARGETS):
+            diffs = [d[s][w] - d[o][w] for d in per_draw]
+            mean = statistics.fmean(diffs)
+            agree = sum(math.copysign(1, x) == math.copysign(1, mean) for x in diffs) / DRAWS
+            out.writerow(["target difference", s, o, w, DRAWS, *spread(diffs), agree])
 
 
 def main():
@@ -72,7 +133,7 @@ def main():
         threading.Thread(target=server.serve_forever, daemon=True).start()
         options = webdriver.ChromeOptions()
         options.binary_location = "/usr/bin/chromium"
-        for arg in ["--headless=new", "--no-sandbox", "--disable-gpu", "--window-size=1280,2060",
+        for arg in ["--headless=new", "--no-sandbox", "--disable-gpu", "--window-size=1280,3340",
                     "--force-device-scale-factor=1", "--hide-scrollbars"]:
             options.add_argument(arg)
         d = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
@@ -81,6 +142,9 @@ def main():
             for which in ["summary", "listing"]:
                 d.find_element(By.ID, f"{which}-file").send_keys(str(tmp / f"{'calculator_summary' if which == 'summary' else 'random_subspace'}.txt"))
                 WebDriverWait(d, 60).until(lambda d: d.execute_script(f"return document.body.dataset.{which}") == "ready")
+            d.find_element(By.ID, "measure-files").send_keys(f"{tmp / 'word_ratios.csv'}\n{tmp / 'intervals.csv'}")
+            WebDriverWait(d, 60).until(lambda d: d.execute_script(
+                "return document.body.dataset.ratios === 'ready' && document.body.dataset.intervals === 'ready'"))
             Select(d.find_element(By.ID, "scatter-colour")).select_by_visible_text("Space of he")
             d.find_element(By.CSS_SELECTOR, "#token-table .grid-window .row").click()
             time.sleep(0.3)

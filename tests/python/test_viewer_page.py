@@ -266,3 +266,84 @@ def test_output_of_a_real_analysis(page, tmp_path):
     spreads = [float(r[-2]) for r in table_rows(page) if r[-2] != "NaN"]
     assert spreads == sorted(spreads, reverse=True)
     page.save_screenshot(str(tmp_path / "viewer.png"))
+
+
+# The measurement fixtures in data/: the words of Space of he as the table
+# shows them, by mean, largest first; the last column holds the interval bar.
+WORDS_OF_HE = [
+    ["⟨empty⟩", "drawn", "2", "1.3000", "0.1414", "0.0294 … 2.5706", ""],
+    ["engineer", "target", "4", "1.2875", "0.0943", "1.1375 … 1.4375", ""],
+    ["doctor", "drawn", "3", "1.1600", "0.1345", "0.8258 … 1.4942", ""],
+    ['say "hi"', "drawn", "2", "1.0000", "0.1414", "-0.2706 … 2.2706", ""],
+    ["new, york", "drawn", "1", "0.9800", "–", "–", ""],
+    ["nurse", "drawn", "2", "0.6650", "0.0636", "0.0932 … 1.2368", ""],
+    ["line\\u{a}break", "drawn", "1", "0.5000", "–", "–", ""],
+    ["unicorn", "target", "0", "–", "–", "–", ""],
+]
+WHISKER = (0x1d, 0x23, 0x2b)
+
+
+def pick_tables(page, *paths, kinds=("ratios", "intervals")):
+    page.find_element(By.ID, "measure-files").send_keys("\n".join(map(str, paths)))
+    WebDriverWait(page, 60).until(lambda d: all(
+        js(d, f"document.body.dataset.{k}") in ("ready", "error") for k in kinds))
+
+
+def word_rows(page):
+    return js(page, "[...document.querySelectorAll('#word-table .grid-window .row')]"
+                    ".map(r => [...r.children].map(c => c.textContent))")
+
+
+def test_measurement_shows_words_and_whiskers(page, tmp_path):
+    # Told apart by their headers, whatever the files are called.
+    (tmp_path / "a.csv").write_bytes((DATA / "intervals.csv").read_bytes())
+    (tmp_path / "b.csv").write_bytes((DATA / "word_ratios.csv").read_bytes())
+    load(page, DATA / "calculator_summary.txt")
+    pick_tables(page, tmp_path / "a.csv", tmp_path / "b.csv")
+    assert js(page, "[...document.querySelectorAll('.status')].slice(2).map(s => s.textContent)") == [
+        "b.csv: 2 spaces, 16 rows", "a.csv: 2 spaces, 3 target words, 10 draws"]
+
+    assert word_rows(page) == WORDS_OF_HE
+    assert js(page, "document.querySelectorAll('#word-table .row .ci-line').length") == 5  # rows with an interval
+    for _ in range(2):  # smallest sd first; words without one stay last
+        next(b for b in page.find_elements(By.CSS_SELECTOR, "#word-table .grid-head .cell") if b.text.startswith("sd")).click()
+    assert [r[0] for r in word_rows(page)] == [
+        "nurse", "engineer", "doctor", "⟨empty⟩", 'say "hi"', "new, york", "line\\u{a}break", "unicorn"]
+    Select(page.find_element(By.ID, "word-space")).select_by_visible_text("Space of she")
+    Select(page.find_element(By.ID, "word-kind")).select_by_visible_text("target")
+    assert [r[:4] for r in word_rows(page)] == [["engineer", "target", "4", "0.7125"], ["unicorn", "target", "0", "–"]]
+    assert js(page, "document.getElementById('word-count').textContent") == "2 of 8 words"
+
+    # Averages over the draws with their ranges; the summary's own stay in the table.
+    bars = js(page, "window.orvelleViewer.chart.bars.map(b => [b.space, b.kind, b.value, b.lo, b.hi])")
+    assert bars == [["Space of he", "mean", 1.0412, 0.9871, 1.0938], ["Space of he", "meanAbs", 1.0731, 1.0244, 1.1307],
+                    ["Space of she", "mean", 0.9634, 0.9102, 1.0195], ["Space of she", "meanAbs", 1.0019, 0.9486, 1.0562]]
+    whiskers = js(page, "window.orvelleViewer.chart.whiskers")
+    assert len(whiskers) == 4
+    for w in whiskers:
+        assert pixel(page, "chart", w["x"], (w["top"] + w["bottom"]) / 2) == WHISKER, w
+    assert js(page, "[...document.querySelectorAll('#chart-table th')].map(t => t.textContent)") == [
+        "space", "mean", "mean |ratio|", "tokens", "mean over draws", "mean |ratio| over draws", "draws"]
+    assert "mean over 10 draws" in js(page, "document.getElementById('chart-note').textContent")
+
+    diffs = js(page, "window.orvelleViewer.differences.rows")
+    assert [(d["word"], d["mean"], d["agreement"]) for d in diffs] == [
+        ("engineer", 0.575, "10/10"), ("nurse", -0.5727, "9/10"), ("unicorn", None, "–")]
+    for d in diffs[:2]:
+        assert d["x0"] < d["x"] < d["x1"]
+        assert pixel(page, "diff-chart", d["x0"] + 3, d["y"]) == WHISKER, d
+    page.save_screenshot(str(tmp_path / "viewer.png"))
+
+
+@pytest.mark.parametrize("name, content, which, message", [
+    ("word_ratios.csv", "space,word\r\n", "ratios", 'line 1: expected the header "space,word,kind,'),
+    ("intervals.csv", "x,y\r\n", "intervals", 'line 1: expected the header "quantity,space,'),
+    ("mine.csv", "quantity,space,other,word,draws,mean,lo,hi,sign_agreement\r\nmean ratio,\"s,,,10,1.0,,,\r\n",
+     "intervals", "line 2: a quoted field is not closed"),
+])
+def test_unreadable_tables_are_reported(page, tmp_path, name, content, which, message):
+    path = tmp_path / name
+    path.write_bytes(content.encode())
+    pick_tables(page, path, kinds=[which])
+    assert js(page, f"document.body.dataset.{which}") == "error"
+    assert message in js(page, f"document.getElementById('{which}-status').textContent")

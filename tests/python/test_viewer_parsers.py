@@ -1,6 +1,7 @@
-"""The viewer's readers of the summary and the listing, run under node."""
+"""The viewer's readers of the summary, the listing and the measurement tables, run under node."""
 import json
 import math
+import random
 import shutil
 import struct
 import subprocess
@@ -157,4 +158,81 @@ def test_listing_lines_split_from_the_right(chunks, texts, lines, layers, dim):
 ])
 def test_malformed_listing_is_reported(chunks, error):
     (r,) = run([listing(*chunks)])
+    assert error in r["error"]
+
+
+RATIOS = "space,word,kind,count,mean,sd,ci_low,ci_high\r\n"
+INTERVALS = "quantity,space,other,word,draws,mean,lo,hi,sign_agreement\r\n"
+
+
+def bits(v):
+    return "0x%016x" % struct.unpack("<Q", struct.pack("<d", v))[0]
+
+
+@pytest.mark.parametrize("text, words", [
+    (RATIOS + 's,"new, york",drawn,1,1.0,,,\r\n', ["new, york"]),
+    (RATIOS + 's,"say ""hi""",drawn,1,1.0,,,\r\ns,"""",drawn,1,1.0,,,\r\n', ['say "hi"', '"']),
+    (RATIOS + 's,"two\r\nlines",drawn,1,1.0,,,\r\ns,"\n",drawn,1,1.0,,,\r\ns,"a\rb",drawn,1,1.0,,,\r\n',
+     ["two\r\nlines", "\n", "a\rb"]),
+    (RATIOS + "s,,drawn,1,1.0,,,\r\n", [""]),                                     # the empty token text
+    (RATIOS.replace("\r\n", "\n") + "s,a,drawn,1,1.0,,,\ns,b,drawn,1,1.0,,,\n", ["a", "b"]),
+    (RATIOS + "s,a,drawn,1,1.0,,,", ["a"]),                                       # no final line end
+    (RATIOS + "s,a,drawn,1,1.0,,,\r\n\r\ns,b,drawn,1,1.0,,,\r\n\n", ["a", "b"]),  # blank lines
+    ("\ufeff" + RATIOS + "s,a,drawn,1,1.0,,,\r\n", ["a"]),                        # saved with a byte order mark
+])
+def test_csv_fields_read_back(text, words):
+    (r,) = run([{"op": "wordRatios", "input": text}])
+    assert [row["word"] for row in r["ok"]] == words
+
+
+def test_csv_numbers_read_back_exactly():
+    rng = random.Random(5)
+    values = [0.1, -0.0, 1e-05, 1.5e+16, 5e-324, 1.7976931348623157e+308, math.nan, math.inf, -math.inf]
+    values += [v for v in (struct.unpack("<d", rng.getrandbits(64).to_bytes(8, "little"))[0] for _ in range(2000))
+               if math.isfinite(v)]
+    text = RATIOS + "".join(f"s,w,drawn,2,{v!r},,,\r\n" for v in values) + "s,none,target,0,,,,\r\n"
+    (r,) = run([{"op": "wordRatios", "input": text}])
+    *rows, empty = r["ok"]
+    bad = [(v, row["mean"]) for v, row in zip(values, rows) if not same_number(row["mean"], bits(v))]
+    assert bad == [] and len(rows) == len(values)
+    assert rows[0]["sd"] is None and rows[0]["count"] == 2
+    assert empty == {"space": "s", "word": "none", "kind": "target", "count": 0,
+                     "mean": None, "sd": None, "ciLow": None, "ciHigh": None}
+
+
+def test_intervals_keep_words_only_where_the_quantity_has_them():
+    text = INTERVALS + (
+        "mean ratio,Space of he,,,10,1.0,0.5,1.5,\r\n"
+        "target ratio,Space of he,,nurse,10,0.25,0.0,0.5,\r\n"
+        "target difference,Space of he,Space of she,nurse,1,-0.5,,,1.0\r\n")
+    (r,) = run([{"op": "intervals", "input": text}])
+    assert [(x["quantity"], x["other"], x["word"], x["draws"], x["lo"], x["signAgreement"]) for x in r["ok"]] == [
+        ("mean ratio", None, None, 10, bits(0.5), None),
+        ("target ratio", None, "nurse", 10, bits(0.0), None),
+        ("target difference", "Space of she", "nurse", 1, None, bits(1.0)),
+    ]
+
+
+@pytest.mark.parametrize("op, text, error", [
+    ("wordRatios", "space,word,kind\r\n",
+     'line 1: expected the header "space,word,kind,count,mean,sd,ci_low,ci_high", found "space,word,kind"'),
+    ("wordRatios", INTERVALS, "(the header of intervals.csv)"),
+    ("intervals", RATIOS, "(the header of word_ratios.csv)"),
+    ("wordRatios", "", "line 1: empty file"),
+    ("wordRatios", RATIOS + 's,"open,drawn,1,1.0,,,\r\n', "line 2: a quoted field is not closed"),
+    ("wordRatios", RATIOS + 's,a"b,drawn,1,1.0,,,\r\n', "line 2: a quote inside an unquoted field"),
+    ("wordRatios", RATIOS + 's,"a"b,drawn,1,1.0,,,\r\n', "line 2: expected a comma or a line end after a quoted field"),
+    # lines count the line breaks inside quoted fields
+    ("wordRatios", RATIOS + 's,"x\r\ny",drawn,1,1.0,,,\r\ns,b,drawn,1,1.0,,\r\n', "line 4: 7 fields where the header has 8"),
+    ("wordRatios", RATIOS + "s,a,drawn,1.0,1.0,,,\r\n", 'line 2: count "1.0" is not an unsigned integer'),
+    ("wordRatios", RATIOS + "s,a,drawn,,,,,\r\n", 'line 2: count "" is not an unsigned integer'),
+    ("wordRatios", RATIOS + "s,a,drawn,2,Infinity,,,\r\n", 'line 2: mean "Infinity" is not a number'),
+    ("wordRatios", RATIOS + "s,a,drawn,2,1.0,NaN,,\r\n", 'line 2: sd "NaN" is not a number'),
+    ("wordRatios", RATIOS + "s,a,drawn,2,1.0,0.5, 1.0,\r\n", 'line 2: ci_low " 1.0" is not a number'),
+    ("wordRatios", RATIOS + "s,a,random,2,1.0,,,\r\n", 'line 2: kind "random" is neither'),
+    ("intervals", INTERVALS + "median,s,,,10,1.0,,,\r\n", 'line 2: unknown quantity "median"'),
+    ("intervals", INTERVALS + "mean ratio,s,,,,1.0,,,\r\n", 'line 2: draws "" is not an unsigned integer'),
+])
+def test_malformed_tables_are_reported(op, text, error):
+    (r,) = run([{"op": op, "input": text}])
     assert error in r["error"]
