@@ -17,8 +17,10 @@ constexpr const char* kParams[] = {"path",           "subspace_seeds",       "ra
                                    "user_friendly",  "pca_dimension"};
 constexpr Signature kSignature{"calculator()", kParams, 2};
 
+}  // namespace
+
 // Converts in parameter order; the first failure raises.
-AnalysisRequest convert(std::span<PyObject*> a) {
+AnalysisRequest convert_analysis(std::span<PyObject*> a) {
     AnalysisRequest c;
     c.path = argument("path", a[0], to_string);
     c.subspace_seeds = argument("subspace_seeds", a[1], to_string_lists);
@@ -31,14 +33,12 @@ AnalysisRequest convert(std::span<PyObject*> a) {
     return c;
 }
 
-}  // namespace
-
 PyObject* calculator(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded("calculator()", [&]() -> PyObject* {
         std::array<PyObject*, std::size(kParams)> given{};
         bind_arguments(kSignature, args, kwargs, given);
         std::vector<RankReport> ranks;
-        Calculator result = run_analysis(convert(given), &ranks);
+        Calculator result = run_analysis(convert_analysis(given), &ranks);
         // After the work: the call completes, unless the caller escalated the warning.
         warn_rank_deficiency("global space", ranks.at(0));
         warn_rank_deficiency("random space", ranks.at(1));

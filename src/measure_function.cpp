@@ -20,15 +20,7 @@ constexpr Signature kSignature{"_measure()", kParams, 2};
 
 MeasureRequest convert(std::span<PyObject*> a) {
     MeasureRequest m;
-    AnalysisRequest& c = m.analysis;
-    c.path = argument("path", a[0], to_string);
-    c.subspace_seeds = argument("subspace_seeds", a[1], to_string_lists);
-    c.random_token_num = optional_argument("random_token_num", a[2], to_f64);
-    c.random_token_seed = optional_argument("random_token_seed", a[3], to_i64);
-    c.subspace_folder_path = optional_argument("subspace_folder_path", a[4], to_string);
-    c.exclude_words = optional_argument("exclude_words", a[5], to_string_list);
-    c.user_friendly = optional_argument("user_friendly", a[6], to_bool);
-    c.pca_dimension = optional_argument("pca_dimension", a[7], to_u64);
+    m.analysis = convert_analysis(a.first(8));
     m.targets = optional_argument("targets", a[8], to_string_list).value_or(std::vector<std::string>{});
     m.draws = optional_argument("draws", a[9], to_u64).value_or(10);
     return m;
