@@ -26,8 +26,8 @@
 #endif
 
 #include "space/geometry.hpp"
-#include "util/pca.hpp"
-#include "util/svd.hpp"
+#include "linalg/pca.hpp"
+#include "linalg/svd.hpp"
 
 using namespace orvelle;
 

@@ -17,7 +17,7 @@
 #include "pipeline.hpp"
 #include "space/geometry.hpp"
 #include "space/space.hpp"
-#include "util/pca.hpp"
+#include "linalg/pca.hpp"
 
 using namespace orvelle;
 using clock_type = std::chrono::steady_clock;

@@ -2,10 +2,10 @@
 
 #include <cmath>
 
-#include "util/matrix.hpp"
+#include "linalg/matrix.hpp"
 #include "util/panic.hpp"
-#include "util/pca.hpp"
-#include "util/simd.hpp"
+#include "linalg/pca.hpp"
+#include "linalg/simd.hpp"
 
 namespace orvelle {
 

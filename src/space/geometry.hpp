@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "embedding/models.hpp"
-#include "util/pca.hpp"
+#include "linalg/pca.hpp"
 
 namespace orvelle {
 

@@ -4,7 +4,7 @@
 #include <cmath>
 
 #include "util/panic.hpp"
-#include "util/products.hpp"
+#include "linalg/products.hpp"
 
 namespace orvelle {
 

@@ -10,7 +10,7 @@
 
 #include "embedding/models.hpp"
 #include "space/geometry.hpp"
-#include "util/pca.hpp"
+#include "linalg/pca.hpp"
 
 namespace orvelle {
 

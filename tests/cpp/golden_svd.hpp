@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "shared_dir.hpp"
-#include "util/matrix.hpp"
+#include "linalg/matrix.hpp"
 
 namespace orvelle::fixtures {
 

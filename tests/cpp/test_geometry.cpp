@@ -8,7 +8,7 @@
 #include "panic_message.hpp"
 #include "space/geometry.hpp"
 #include "util/panic.hpp"
-#include "util/pca.hpp"
+#include "linalg/pca.hpp"
 
 using namespace orvelle;
 using orvelle::testing::panic_message;

@@ -9,8 +9,8 @@
 #include "panic_message.hpp"
 #include "terminal_capture.hpp"
 #include "util/panic.hpp"
-#include "util/pca.hpp"
-#include "util/svd.hpp"
+#include "linalg/pca.hpp"
+#include "linalg/svd.hpp"
 
 using namespace orvelle;
 using orvelle::testing::panic_message;

@@ -8,7 +8,7 @@
 #include "golden_svd.hpp"
 #include "panic_message.hpp"
 #include "util/panic.hpp"
-#include "util/svd.hpp"
+#include "linalg/svd.hpp"
 
 using namespace orvelle;
 using orvelle::testing::panic_message;

@@ -9,8 +9,8 @@
 #include <set>
 
 #include "golden_svd.hpp"
-#include "util/pca.hpp"
-#include "util/svd.hpp"
+#include "linalg/pca.hpp"
+#include "linalg/svd.hpp"
 
 using namespace orvelle;
 using namespace orvelle::fixtures;

@@ -1,4 +1,4 @@
-#include "util/svd.hpp"
+#include "linalg/svd.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -7,8 +7,8 @@
 #include <utility>
 
 #include "util/panic.hpp"
-#include "util/parallel.hpp"
-#include "util/simd.hpp"
+#include "linalg/parallel.hpp"
+#include "linalg/simd.hpp"
 
 namespace orvelle {
 

@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "util/matrix.hpp"
+#include "linalg/matrix.hpp"
 
 namespace orvelle {
 

@@ -6,8 +6,8 @@
 #include <cstddef>
 #include <vector>
 
-#include "util/matrix.hpp"
-#include "util/products.hpp"
+#include "linalg/matrix.hpp"
+#include "linalg/products.hpp"
 
 namespace orvelle {
 

@@ -1,12 +1,12 @@
-#include "util/products.hpp"
+#include "linalg/products.hpp"
 
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <exception>
 
-#include "util/parallel.hpp"
-#include "util/simd.hpp"
+#include "linalg/parallel.hpp"
+#include "linalg/simd.hpp"
 
 namespace orvelle {
 

@@ -1,14 +1,14 @@
-#include "util/pca.hpp"
+#include "linalg/pca.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <string>
 
 #include "util/panic.hpp"
-#include "util/parallel.hpp"
+#include "linalg/parallel.hpp"
 #include "util/progress_bar.hpp"
-#include "util/simd.hpp"
-#include "util/svd.hpp"
+#include "linalg/simd.hpp"
+#include "linalg/svd.hpp"
 
 namespace orvelle {
 

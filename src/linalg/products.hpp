@@ -15,7 +15,7 @@
 #include <functional>
 #include <vector>
 
-#include "util/matrix.hpp"
+#include "linalg/matrix.hpp"
 
 namespace orvelle {
 

@@ -1,4 +1,4 @@
-#include "util/matrix.hpp"
+#include "linalg/matrix.hpp"
 
 #include "util/panic.hpp"
 
