@@ -1,5 +1,6 @@
 """version() and visualize(): the output line, the two child processes of
-`python`, and the failures. A fake `python` first on PATH records its argv."""
+`python` (else the running interpreter), and the failures. A fake `python`
+first on PATH records its argv."""
 import contextlib
 import io
 import os
@@ -121,7 +122,11 @@ def test_bad_port_starts_nothing(fake_python, capfd, port, error, message):
     assert capfd.readouterr().out == ""
 
 
-def test_without_python_on_path_the_server_fails(tmp_path, monkeypatch, capfd, panic_type):
+@pytest.mark.parametrize("executable", ["", None, "/nonexistent/python3"])
+def test_without_python_on_path_or_interpreter_the_server_fails(tmp_path, monkeypatch, capfd, panic_type,
+                                                                executable):
+    # sys.executable is empty or None where the interpreter cannot tell its own program.
+    monkeypatch.setattr(sys, "executable", executable)
     monkeypatch.setenv("PATH", str(tmp_path))
     with pytest.raises(panic_type) as info:
         orvelle.visualize(8000)
@@ -228,6 +233,28 @@ def test_real_server_serves_the_viewer_until_control_c(tmp_path):
         out, err = proc.communicate(timeout=30)
     assert out.decode() == CONTROL_C
     assert "KeyboardInterrupt" in err.decode()  # raised once visualize() has returned
+
+
+@pytest.mark.parametrize("on_path", [True, False], ids=["python on PATH", "no python on PATH"])
+def test_python_from_path_first_else_the_running_interpreter(tmp_path, monkeypatch, capfd, on_path):
+    from_path = recorder(tmp_path / "bin" / "python", tmp_path / "path-runs")
+    interpreter = recorder(tmp_path / "interpreter" / "python3", tmp_path / "interpreter-runs")
+    monkeypatch.setattr(sys, "executable", str(tmp_path / "interpreter" / "python3"))
+    monkeypatch.setenv("PATH", str(tmp_path / ("bin" if on_path else "empty")))
+    assert orvelle.visualize(8000) is None
+    both = [server_argv(8000), browser_argv(8000)]
+    assert (from_path(), interpreter()) == ((both, []) if on_path else ([], both))
+    assert capfd.readouterr().out == CONTROL_C
+
+
+def test_without_python_on_path_the_interpreter_serves(tmp_path):
+    port = free_port()
+    proc = start_viewer(tmp_path, str(tmp_path / "empty"), port)
+    try:
+        assert "<title>orvelle viewer</title>" in viewer_page(proc, port)
+    finally:
+        os.killpg(proc.pid, signal.SIGINT)
+        proc.communicate(timeout=30)
 
 
 def stops_listening(port: int, seconds: float) -> bool:
