@@ -61,10 +61,10 @@ void Web::run() const {
     int launcher_error = 0;
     std::optional<std::jthread> launcher;
     try {
-        launcher.emplace([&launcher_error, url = "http://127.0.0.1:" + port_text] {
+        launcher.emplace([&launcher_error, this, url = "http://127.0.0.1:" + port_text] {
             std::this_thread::sleep_for(std::chrono::seconds(1));  // let the server listen
             try {
-                launcher_error = run_silenced({"python", "-m", "webbrowser", "-t", url});
+                launcher_error = run_silenced({"python", "-m", "webbrowser", "-t", url}, interpreter);
             } catch (const std::bad_alloc&) {
                 launcher_error = ENOMEM;
             }
@@ -82,8 +82,9 @@ void Web::run() const {
         panic("failed to execute process: " + simple_error_debug("InvalidInput", kNulInArgument));
 
     // Bound to loopback: the viewer is for this machine only.
-    int server_error = run_silenced({"python", "-m", "http.server", port_text, "--bind",
-                                     "127.0.0.1", "--directory", dir});
+    int server_error = run_silenced(
+        {"python", "-m", "http.server", port_text, "--bind", "127.0.0.1", "--directory", dir},
+        interpreter);
     if (server_error != 0) panic(failed_to_execute(server_error));
 
     launcher->join();

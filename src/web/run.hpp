@@ -3,11 +3,15 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace orvelle {
 
 struct Web {
     std::uint16_t port = 8000;
+    // Runs the children when PATH has no `python`: the interpreter's own
+    // program, as it reports it; empty when it cannot tell.
+    std::string interpreter;
     void run() const;  // throws Panic on failure
 };
 

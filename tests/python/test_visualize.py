@@ -1,8 +1,10 @@
 """version() and visualize(): the output line, the two child processes of
-`python`, and the failures. A fake `python` first on PATH records its argv."""
+`python` (else the running interpreter), and the failures. A fake `python`
+first on PATH records its argv."""
 import contextlib
 import io
 import os
+import shutil
 import signal
 import socket
 import subprocess
@@ -30,23 +32,27 @@ echo "fake python stderr" >&2
 """
 
 
+def recorder(script: Path, log: Path, extra: str = ""):
+    """Writes a fake interpreter at `script`; returns a reader of its recorded runs."""
+    script.parent.mkdir(exist_ok=True)
+    log.mkdir(exist_ok=True)
+    path = os.environ.get("PATH", "")
+    script.write_text(FAKE_PYTHON.format(log=log, path=path, extra=extra.replace("{self}", str(script))))
+    script.chmod(0o755)
+
+    def runs():
+        return [p.read_bytes().decode().split("\0")[:-1] for p in sorted(log.iterdir())]
+    return runs
+
+
 @pytest.fixture
 def fake_python(tmp_path, monkeypatch):
     """Puts a fake `python` first on PATH; returns a reader of the recorded runs."""
     def install(extra="", alone=False):
-        bin_dir = tmp_path / "bin"
-        log = tmp_path / "runs"
-        bin_dir.mkdir(exist_ok=True)
-        log.mkdir(exist_ok=True)
-        script = bin_dir / "python"
+        runs = recorder(tmp_path / "bin" / "python", tmp_path / "runs", extra)
         path = os.environ.get("PATH", "")
-        script.write_text(FAKE_PYTHON.format(log=log, path=path, extra=extra.replace("{self}", str(script))))
-        script.chmod(0o755)
         # alone: no other `python` on the search path to fall back on
-        monkeypatch.setenv("PATH", str(bin_dir) if alone else f"{bin_dir}{os.pathsep}{path}")
-
-        def runs():
-            return [p.read_bytes().decode().split("\0")[:-1] for p in sorted(log.iterdir())]
+        monkeypatch.setenv("PATH", str(tmp_path / "bin") if alone else f"{tmp_path / 'bin'}{os.pathsep}{path}")
         return runs
     return install
 
@@ -116,7 +122,11 @@ def test_bad_port_starts_nothing(fake_python, capfd, port, error, message):
     assert capfd.readouterr().out == ""
 
 
-def test_without_python_on_path_the_server_fails(tmp_path, monkeypatch, capfd, panic_type):
+@pytest.mark.parametrize("executable", ["", None, "/nonexistent/python3"])
+def test_without_python_on_path_or_interpreter_the_server_fails(tmp_path, monkeypatch, capfd, panic_type,
+                                                                executable):
+    # sys.executable is empty or None where the interpreter cannot tell its own program.
+    monkeypatch.setattr(sys, "executable", executable)
     monkeypatch.setenv("PATH", str(tmp_path))
     with pytest.raises(panic_type) as info:
         orvelle.visualize(8000)
@@ -183,26 +193,38 @@ def free_port():
         return s.getsockname()[1]
 
 
-def test_real_server_serves_the_viewer_until_control_c(tmp_path):
-    # The real interpreter as `python`; the browser command is made harmless.
+def python_on_path(tmp_path: Path) -> str:
+    """A PATH whose `python` is the real interpreter, ahead of the usual folders."""
     bin_dir = tmp_path / "bin"
     bin_dir.mkdir()
     (bin_dir / "python").symlink_to(sys.executable)
-    env = dict(os.environ, PATH=f"{bin_dir}{os.pathsep}{os.environ.get('PATH', '')}", BROWSER="true")
-    port = free_port()
-    proc = subprocess.Popen([sys.executable, "-c", f"import orvelle; orvelle.visualize({port})"], env=env,
+    return f"{bin_dir}{os.pathsep}{os.environ.get('PATH', '')}"
+
+
+def start_viewer(tmp_path: Path, path: str, port: int) -> subprocess.Popen:
+    """visualize(port) in its own interpreter and session; the browser command is made harmless."""
+    env = dict(os.environ, PATH=path, BROWSER=shutil.which("true"))
+    return subprocess.Popen([sys.executable, "-c", f"import orvelle; orvelle.visualize({port})"], env=env,
                             cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
+
+
+def viewer_page(proc: subprocess.Popen, port: int) -> str:
+    deadline = time.monotonic() + 30
+    while True:
+        try:
+            with urllib.request.urlopen(f"http://127.0.0.1:{port}/", timeout=5) as r:
+                return r.read().decode()
+        except OSError:
+            assert proc.poll() is None, proc.communicate()
+            assert time.monotonic() < deadline, "the server did not answer"
+            time.sleep(0.2)
+
+
+def test_real_server_serves_the_viewer_until_control_c(tmp_path):
+    port = free_port()
+    proc = start_viewer(tmp_path, python_on_path(tmp_path), port)
     try:
-        deadline = time.monotonic() + 30
-        while True:
-            try:
-                with urllib.request.urlopen(f"http://127.0.0.1:{port}/", timeout=5) as r:
-                    page = r.read().decode()
-                break
-            except OSError:
-                assert proc.poll() is None, proc.communicate()
-                assert time.monotonic() < deadline, "the server did not answer"
-                time.sleep(0.2)
+        page = viewer_page(proc, port)
         assert "<title>orvelle viewer</title>" in page
         with urllib.request.urlopen(f"http://127.0.0.1:{port}/parsers.js", timeout=5) as r:
             assert b"parseSummary" in r.read()
@@ -211,3 +233,68 @@ def test_real_server_serves_the_viewer_until_control_c(tmp_path):
         out, err = proc.communicate(timeout=30)
     assert out.decode() == CONTROL_C
     assert "KeyboardInterrupt" in err.decode()  # raised once visualize() has returned
+
+
+@pytest.mark.parametrize("on_path", [True, False], ids=["python on PATH", "no python on PATH"])
+def test_python_from_path_first_else_the_running_interpreter(tmp_path, monkeypatch, capfd, on_path):
+    from_path = recorder(tmp_path / "bin" / "python", tmp_path / "path-runs")
+    interpreter = recorder(tmp_path / "interpreter" / "python3", tmp_path / "interpreter-runs")
+    monkeypatch.setattr(sys, "executable", str(tmp_path / "interpreter" / "python3"))
+    monkeypatch.setenv("PATH", str(tmp_path / ("bin" if on_path else "empty")))
+    assert orvelle.visualize(8000) is None
+    both = [server_argv(8000), browser_argv(8000)]
+    assert (from_path(), interpreter()) == ((both, []) if on_path else ([], both))
+    assert capfd.readouterr().out == CONTROL_C
+
+
+def test_without_python_on_path_the_interpreter_serves(tmp_path):
+    port = free_port()
+    proc = start_viewer(tmp_path, str(tmp_path / "empty"), port)
+    try:
+        assert "<title>orvelle viewer</title>" in viewer_page(proc, port)
+    finally:
+        os.killpg(proc.pid, signal.SIGINT)
+        proc.communicate(timeout=30)
+
+
+def stops_listening(port: int, seconds: float) -> bool:
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+        except ConnectionRefusedError:
+            return True
+        time.sleep(0.1)
+    return False
+
+
+@pytest.mark.parametrize("sig", [signal.SIGKILL, signal.SIGTERM], ids=["SIGKILL", "SIGTERM"])
+def test_server_dies_with_the_killed_interpreter(tmp_path, sig):
+    port = free_port()
+    proc = start_viewer(tmp_path, python_on_path(tmp_path), port)
+    try:
+        viewer_page(proc, port)
+        proc.send_signal(sig)  # the interpreter alone, not its children
+        proc.communicate(timeout=30)
+        assert stops_listening(port, seconds=5), "the server outlived the interpreter"
+    finally:
+        with contextlib.suppress(ProcessLookupError):
+            os.killpg(proc.pid, signal.SIGKILL)  # whatever of the session is left
+
+
+def test_children_start_with_sigpipe_default_and_nothing_blocked(fake_python):
+    # Each run appends its SigBlk and SigIgn masks to its record.
+    runs = fake_python(r"""sed -n 's/^Sig\(Blk\|Ign\):\t//p' /proc/$$/status | tr '\n' '\0' >> "$out" """)
+    assert signal.getsignal(signal.SIGPIPE) == signal.SIG_IGN  # as the interpreter sets it up
+    # A signal blocked in the calling thread reaches the launcher thread too; neither child may keep it.
+    old = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGUSR1})
+    try:
+        assert orvelle.visualize(8000) is None
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, old)
+    recorded = runs()
+    assert [r[1] for r in recorded] == ["http.server", "webbrowser"]
+    for run in recorded:
+        blocked, ignored = (int(mask, 16) for mask in run[-2:])
+        assert blocked == 0, run
+        assert not ignored >> (signal.SIGPIPE - 1) & 1, run
