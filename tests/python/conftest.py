@@ -9,7 +9,7 @@ REPO = pathlib.Path(__file__).resolve().parents[2]
 SHARED = pathlib.Path(os.environ.get("ORVELLE_SHARED_DIR", REPO.parent / "shared"))
 
 # The tests exercise the installed extension, never the source folder.
-assert pathlib.Path(orvelle.__file__).parent != REPO / "orvelle", orvelle.__file__
+assert pathlib.Path(orvelle.__file__).parent != REPO / "python" / "orvelle", orvelle.__file__
 
 
 @pytest.fixture

@@ -2,7 +2,7 @@
 // prints the results as JSON. Numbers travel as bit patterns ("0x" + 16 hex).
 "use strict";
 const path = require("path");
-const P = require(path.join(__dirname, "..", "..", "orvelle", "parsers.js"));
+const P = require(path.join(__dirname, "..", "..", "python", "orvelle", "parsers.js"));
 
 function bits(v) {
   const view = new DataView(new ArrayBuffer(8));

@@ -16,7 +16,7 @@ import pytest
 
 from viewer_formats import listing_text, summary_text
 
-PAGE_DIR = Path(__file__).resolve().parents[2] / "orvelle"
+PAGE_DIR = Path(__file__).resolve().parents[2] / "python" / "orvelle"
 DATA = Path(__file__).with_name("data")
 CHROMIUM = next((p for p in (shutil.which("chromium"), "/usr/bin/chromium") if p and os.path.exists(p)), None)
 DRIVER = shutil.which("chromedriver") or ("/usr/bin/chromedriver" if os.path.exists("/usr/bin/chromedriver") else None)

