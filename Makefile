@@ -1,6 +1,7 @@
 # make demo  runs the analysis on the bundled example
 # make test  runs every test (C++ units, then the Python surface)
-.PHONY: demo test bootstrap cpp-tests py-tests bench clean
+# make wheel  builds the sdist and a manylinux abi3 wheel into dist/
+.PHONY: demo test bootstrap cpp-tests py-tests wheel test-wheel bench clean
 
 PY := .venv/bin/python
 
@@ -22,5 +23,12 @@ py-tests: bootstrap
 
 test: cpp-tests py-tests
 
+wheel: bootstrap
+	@scripts/build_wheel.sh
+
+# The wheel in a fresh venv, no compiler on PATH, against the Python tests.
+test-wheel: wheel
+	@scripts/test_wheel.sh
+
 clean:
-	rm -rf build .venv
+	rm -rf build .venv dist
