@@ -1,7 +1,9 @@
 // Lines far beyond any real feature line: number literals with billions of
-// digits, decoded at their full length without the memory they would take.
+// digits, decoded at their full length without the memory they would take,
+// and the limit on the length of a line the file reader accepts.
 #include <gtest/gtest.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -209,6 +211,74 @@ INSTANTIATE_TEST_SUITE_P(
                       LongLiteral{"integer", "1", '0', "", 0, "number out of range"},
                       LongLiteral{"exponent", "1e-", '9', "", 0.0, ""}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The longest line, set low: the limit counts a line without its terminator,
+// and a failure names the line and the limit, whether the line ends within
+// a batch or is still being read.
+struct LimitCase {
+    const char* name;
+    std::string bytes;
+    std::size_t max_line;
+    std::string panic;  // "" for success
+};
+
+void PrintTo(const LimitCase& c, std::ostream* os) { *os << c.name; }
+
+class LimitTest : public ::testing::TestWithParam<LimitCase> {};
+
+TEST_P(LimitTest, Reads) {
+    const LimitCase& c = GetParam();
+    TempFile file;
+    const std::string& path = file.write(c.bytes);
+    for (ReadOptions options : {ReadOptions{1, 4u << 20, c.max_line}, ReadOptions{2, 1, c.max_line},
+                                ReadOptions{3, 50, c.max_line}}) {
+        Outcome o = read(path, options);
+        EXPECT_EQ(o.panic, c.panic) << options.threads << " threads, batch " << options.batch_bytes;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, LimitTest,
+    ::testing::Values(
+        LimitCase{"at_the_limit", kLine + "\n" + kLine + "\n", 82, ""},
+        LimitCase{"at_the_limit_with_crlf", kLine + "\r\n" + kLine + "\r\n", 82, ""},
+        LimitCase{"at_the_limit_unterminated", kLine + "\n" + kLine, 82, ""},
+        LimitCase{"one_byte_over", kLine + "\n" + kLine + " \n" + kLine + "\n", 82, long_line_message(2, 82)},
+        LimitCase{"final_cr_counts_without_lf", kLine + "\n" + kLine + "\r", 82, long_line_message(2, 82)},
+        LimitCase{"no_line_end", kLine + "\n" + kLine + "\n" + std::string(5000, ' '), 82, long_line_message(3, 82)},
+        LimitCase{"earlier_failure_wins", "[1]\n" + std::string(5000, ' '), 82,
+                  unwrap_message(R"(Error("invalid length 1, expected struct LineKelvra with 2 elements", line: 1, column: 3))")},
+        LimitCase{"limit_in_mib", std::string((1u << 20) + 1, ' '), 1u << 20, long_line_message(1, 1u << 20)}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Caps the address space at what is mapped now plus `extra` while in scope:
+// a reader that does not stop then fails to allocate instead of taking the
+// machine's memory.
+class AddressSpaceCap {
+public:
+    explicit AddressSpaceCap(std::size_t extra) {
+        getrlimit(RLIMIT_AS, &saved_);
+        std::size_t pages = 0;
+        std::ifstream("/proc/self/statm") >> pages;
+        rlimit cap = saved_;
+        cap.rlim_cur = std::min<rlim_t>(saved_.rlim_max, pages * sysconf(_SC_PAGESIZE) + extra);
+        setrlimit(RLIMIT_AS, &cap);
+    }
+    ~AddressSpaceCap() { setrlimit(RLIMIT_AS, &saved_); }
+    AddressSpaceCap(const AddressSpaceCap&) = delete;
+    AddressSpaceCap& operator=(const AddressSpaceCap&) = delete;
+
+private:
+    rlimit saved_{};
+};
+
+// A file that never ends a line stops at the limit.
+TEST(LongestLine, EndlessFile) {
+    if (access("/dev/zero", R_OK) != 0) GTEST_SKIP() << "no /dev/zero";
+    AddressSpaceCap cap(std::size_t{1} << 30);
+    Outcome o = read("/dev/zero", {2, 1u << 16, 1u << 24});
+    EXPECT_EQ(o.panic, long_line_message(1, 1u << 24));
+}
 
 }  // namespace
 }  // namespace orvelle
