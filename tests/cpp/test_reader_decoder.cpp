@@ -2,6 +2,7 @@
 // every number literal of serde_errors.json, records and error texts alike.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <random>
 
@@ -105,6 +106,80 @@ TEST_P(GoldenNumberTest, ConvertsAsTheReference) {
 
 INSTANTIATE_TEST_SUITE_P(SerdeNumbers, GoldenNumberTest, ::testing::ValuesIn(test::golden_numbers()),
                          [](const auto& info) { return test::test_name(info.index, info.param.literal); });
+
+// Exponents at the ends of the table and beyond any integer type. Literals
+// with more than 4 exponent digits take the full path; values are the
+// conversion's own (significand times or over the table's power of ten).
+struct ExponentCase {
+    const char* literal;
+    double value;       // when error is empty
+    std::string error;  // the debug form
+};
+
+void PrintTo(const ExponentCase& c, std::ostream* os) { *os << c.literal; }
+
+class ExponentTest : public ::testing::TestWithParam<ExponentCase> {};
+
+TEST_P(ExponentTest, ConvertsOrFails) {
+    const ExponentCase& c = GetParam();
+    LineKelvra r;
+    std::string error = decode(number_line(c.literal), &r);
+    ASSERT_EQ(error, c.error);
+    if (error.empty()) {
+        EXPECT_EQ(test::hex_bits(r.features.at(0).layers.at(0).values.at(0)), test::hex_bits(c.value));
+    }
+}
+
+// The range error, placed after the literal's n-th byte.
+std::string out_of_range_after(std::size_t n) {
+    return R"(Error("number out of range", line: 1, column: )" + std::to_string(number_line("").size() - 6 + n) +
+           ")";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Edges, ExponentTest,
+    ::testing::Values(
+        ExponentCase{"1e00308", 1e308, ""},
+        ExponentCase{"1E+00308", 1e308, ""},
+        ExponentCase{"10e0307", 10.0 * 1e307, ""},
+        ExponentCase{"10e307", 10.0 * 1e307, ""},
+        ExponentCase{"0.1e00309", 1e308, ""},
+        ExponentCase{"17976931348623157e00292", 17976931348623157.0 * 1e292, ""},
+        ExponentCase{"1e00309", 0, out_of_range_after(7)},
+        ExponentCase{"1e309", 0, out_of_range_after(5)},
+        ExponentCase{"10e00308", 0, out_of_range_after(8)},
+        ExponentCase{"1e-00308", 1.0 / 1e308, ""},
+        ExponentCase{"1e-00309", 1.0 / 1e308 / 10, ""},
+        ExponentCase{"1e-00325", 0.0, ""},
+        // 19 digits and more: beyond 64 bits, and far beyond 32.
+        ExponentCase{"1e-18446744073709551615999999", 0.0, ""},
+        ExponentCase{"-1e-9223372036854775808", -0.0, ""},
+        ExponentCase{"0e18446744073709551615999999", 0.0, ""},
+        // Out of range once the exponent passes 2^31 - 1, at that digit.
+        ExponentCase{"1e18446744073709551615999999", 0, out_of_range_after(13)},
+        ExponentCase{"1e+9223372036854775808", 0, out_of_range_after(13)}),
+    [](const auto& info) { return test::test_name(info.index, info.param.literal); });
+
+// The conversion's last step on exponents no literal of a real file reaches:
+// a run of digits moves the exponent by one per digit, past 2^31 of them.
+TEST(NumberParts, ExponentsFarOutsideTheTable) {
+    JsonCursor c("1");
+    c.eat();
+    const std::int64_t beyond_int = std::int64_t{1} << 31;
+    for (std::int64_t exp : {-beyond_int - 53, -(std::int64_t{1} << 40), INT64_MIN}) {
+        EXPECT_EQ(test::hex_bits(f64_from_parts(c, true, 1, exp)), test::hex_bits(0.0)) << exp;
+        EXPECT_EQ(test::hex_bits(f64_from_parts(c, false, UINT64_MAX, exp)), test::hex_bits(-0.0)) << exp;
+    }
+    for (std::int64_t exp : {beyond_int + 33, std::int64_t{1} << 40, INT64_MAX}) {
+        EXPECT_EQ(f64_from_parts(c, true, 0, exp), 0.0) << exp;
+        try {
+            f64_from_parts(c, true, 1, exp);
+            ADD_FAILURE() << exp << " converted";
+        } catch (const DecodeError& e) {
+            EXPECT_EQ(e.debug(), R"(Error("number out of range", line: 1, column: 1))") << exp;
+        }
+    }
+}
 
 // The inline conversion of `values` elements against the full one, on
 // literals of every shape: it must agree on the bits and the length read, or

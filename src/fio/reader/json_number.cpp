@@ -1,6 +1,7 @@
 #include "fio/reader/json_number.hpp"
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 namespace orvelle {
@@ -43,9 +44,38 @@ namespace {
 
 constexpr std::uint64_t kU64Max = std::numeric_limits<std::uint64_t>::max();
 constexpr std::int32_t kI32Max = std::numeric_limits<std::int32_t>::max();
-constexpr std::int32_t kI32Min = std::numeric_limits<std::int32_t>::min();
 
 bool is_digit(int c) { return c >= '0' && c <= '9'; }
+
+// Consumes the run of digits at the cursor (or of zeros only) and returns its
+// length. A number may be billions of digits long: eight at a time.
+template <bool kZerosOnly>
+std::size_t skip_run(JsonCursor& c) {
+    const char* p = c.data();
+    const std::size_t n = c.size(), start = c.index();
+    std::size_t i = start;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p + i, 8);
+        std::uint64_t x = w ^ 0x3030303030303030ull;  // '0' becomes 0, digits 0..9
+        // High bit set in each byte that ends the run (as in take_digits; the
+        // zero test carries nothing between bytes).
+        std::uint64_t stop = kZerosOnly ? (((x & 0x7F7F7F7F7F7F7F7Full) + 0x7F7F7F7F7F7F7F7Full) | x)
+                                        : ((x + 0x7676767676767676ull) | x);
+        stop &= 0x8080808080808080ull;
+        if (stop) {
+            i += static_cast<std::size_t>(__builtin_ctzll(stop) >> 3);
+            c.set_index(i);
+            return i - start;
+        }
+    }
+    while (i < n && (kZerosOnly ? p[i] == '0' : is_digit(p[i]))) ++i;
+    c.set_index(i);
+    return i - start;
+}
+
+std::size_t skip_digits(JsonCursor& c) { return skip_run<false>(c); }
+std::size_t skip_zeros(JsonCursor& c) { return skip_run<true>(c); }
 
 // Whether a * 10 + b would exceed max.
 template <class T>
@@ -53,11 +83,9 @@ bool overflows(T a, T b, T max) {
     return a >= max / 10 && (a > max / 10 || b > max % 10);
 }
 
-std::int32_t saturate(std::int64_t v) {
-    return v > kI32Max ? kI32Max : v < kI32Min ? kI32Min : static_cast<std::int32_t>(v);
-}
-
-double parse_exponent(JsonCursor& c, bool positive, std::uint64_t significand, std::int32_t start) {
+// The exponents below are 64-bit and cannot overflow: a running exponent
+// moves by one per digit of the text, and an explicit one stops at 2^31 - 1.
+double parse_exponent(JsonCursor& c, bool positive, std::uint64_t significand, std::int64_t start) {
     c.eat();  // e or E
     bool positive_exp = true;
     int s = c.peek_or_null();
@@ -78,27 +106,28 @@ double parse_exponent(JsonCursor& c, bool positive, std::uint64_t significand, s
             // An exponent beyond 32 bits: a zero or a vanishing value stays
             // zero, a growing one is out of range.
             if (significand != 0 && positive_exp) c.fail(JsonError::NumberOutOfRange);
-            while (is_digit(c.peek_or_null())) c.eat();
+            skip_digits(c);
             return positive ? 0.0 : -0.0;
         }
         exp = exp * 10 + digit;
     }
-    std::int64_t final_exp = positive_exp ? std::int64_t{start} + exp : std::int64_t{start} - exp;
-    return f64_from_parts(c, positive, significand, saturate(final_exp));
+    return f64_from_parts(c, positive, significand, positive_exp ? start + exp : start - exp);
 }
 
 // After the significand overflowed: the remaining digits are dropped.
 double parse_decimal_overflow(JsonCursor& c, bool positive, std::uint64_t significand,
-                              std::int32_t exponent) {
-    while (is_digit(c.peek_or_null())) c.eat();
+                              std::int64_t exponent) {
+    skip_digits(c);
     int e = c.peek_or_null();
     if (e == 'e' || e == 'E') return parse_exponent(c, positive, significand, exponent);
     return f64_from_parts(c, positive, significand, exponent);
 }
 
 // On the decimal point. `exponent` counts the integer digits dropped before it.
-double parse_decimal(JsonCursor& c, bool positive, std::uint64_t significand, std::int32_t exponent) {
+double parse_decimal(JsonCursor& c, bool positive, std::uint64_t significand, std::int64_t exponent) {
     c.eat();
+    // Zeros before the first significant digit only lower the exponent.
+    if (significand == 0) exponent -= static_cast<std::int64_t>(skip_zeros(c));
     while (is_digit(c.peek_or_null())) {
         auto digit = static_cast<std::uint64_t>(c.peek_or_null() - '0');
         if (overflows(significand, digit, kU64Max))
@@ -122,20 +151,11 @@ double parse_decimal(JsonCursor& c, bool positive, std::uint64_t significand, st
 // An integer part longer than the significand holds: its last digits only
 // raise the exponent.
 double parse_long_integer(JsonCursor& c, bool positive, std::uint64_t significand) {
-    std::int32_t exponent = 0;
-    for (;;) {
-        int d = c.peek_or_null();
-        if (is_digit(d)) {
-            c.eat();
-            exponent += 1;
-        } else if (d == '.') {
-            return parse_decimal(c, positive, significand, exponent);
-        } else if (d == 'e' || d == 'E') {
-            return parse_exponent(c, positive, significand, exponent);
-        } else {
-            return f64_from_parts(c, positive, significand, exponent);
-        }
-    }
+    auto exponent = static_cast<std::int64_t>(skip_digits(c));
+    int d = c.peek_or_null();
+    if (d == '.') return parse_decimal(c, positive, significand, exponent);
+    if (d == 'e' || d == 'E') return parse_exponent(c, positive, significand, exponent);
+    return f64_from_parts(c, positive, significand, exponent);
 }
 
 JsonNumber float_number(double f) {
@@ -147,17 +167,17 @@ JsonNumber float_number(double f) {
 }  // namespace
 
 double f64_from_parts(const JsonCursor& c, bool positive, std::uint64_t significand,
-                      std::int32_t exponent) {
+                      std::int64_t exp) {
     double f = static_cast<double>(significand);
-    std::int64_t exp = exponent;
+    // Any significand is below 1e20, so two divisions by 1e308 bring it to
+    // zero: the loop ends after a few rounds however far exp is from zero.
     for (;;) {
-        std::int64_t idx = exp < 0 ? -exp : exp;
-        if (idx <= 308) {
+        if (exp >= -308 && exp <= 308) {
             if (exp >= 0) {
-                f *= kPow10[idx];
+                f *= kPow10[exp];
                 if (std::isinf(f)) c.fail(JsonError::NumberOutOfRange);
             } else {
-                f /= kPow10[idx];
+                f /= kPow10[-exp];
             }
             break;
         }

@@ -38,8 +38,9 @@ extern const double kPow10[309];
 
 // significand * 10^exponent as described above; exponents beyond 308 are
 // divided out by 1e308 first. Fails with "number out of range" when the
-// result would be infinite.
-double f64_from_parts(const JsonCursor& c, bool positive, std::uint64_t significand, std::int32_t exponent);
+// result would be infinite. The exponent is 64-bit: a run of digits moves it
+// by one per digit, and a line may hold more than 2^31 of them.
+double f64_from_parts(const JsonCursor& c, bool positive, std::uint64_t significand, std::int64_t exponent);
 
 // Parses a number whose sign, if any, has been consumed; the cursor is on its
 // first digit.
@@ -65,11 +66,12 @@ inline std::uint64_t eight_digits(std::uint64_t x) {
 }
 
 // Appends the run of digits at p[i] to sig, eight at a time where the text
-// allows; returns how many there were. Past 19 digits sig wraps: the caller
-// does not use it then.
-[[gnu::always_inline]] inline int take_digits(const char* p, std::size_t& i, std::size_t n,
-                                              std::uint64_t& sig) {
-    int count = 0;
+// allows; returns how many there were, counted in the text's own size type:
+// a run may be longer than an int counts. Past 19 digits sig wraps: the
+// caller does not use it then.
+[[gnu::always_inline]] inline std::size_t take_digits(const char* p, std::size_t& i, std::size_t n,
+                                                      std::uint64_t& sig) {
+    std::size_t count = 0;
     while (i + 8 <= n) {
         std::uint64_t w;
         std::memcpy(&w, p + i, 8);
@@ -81,7 +83,7 @@ inline std::uint64_t eight_digits(std::uint64_t x) {
         if (k == 0) return count;
         sig = sig * kPow10U64[k] + eight_digits(x << (8 * (8 - k)));
         i += static_cast<std::size_t>(k);
-        count += k;
+        count += static_cast<std::size_t>(k);
         if (k < 8) return count;
     }
     while (i < n && p[i] >= '0' && p[i] <= '9') {
@@ -103,9 +105,8 @@ inline std::uint64_t eight_digits(std::uint64_t x) {
                                                double& out) {
     std::size_t k = i;
     std::uint64_t sig = 0;
-    std::int64_t exp = 0;
 
-    int digits;
+    std::size_t digits;
     if (k + 1 < n && p[k + 1] == '.' && static_cast<unsigned>(p[k] - '0') <= 9) {
         // One integer digit, the usual shape of activations.
         sig = static_cast<std::uint64_t>(p[k] - '0');
@@ -116,15 +117,17 @@ inline std::uint64_t eight_digits(std::uint64_t x) {
         // No digit, or a leading zero followed by more: errors.
         if (digits == 0 || (digits > 1 && p[i] == '0')) return false;
     }
+    std::size_t fraction = 0;
     if (k < n && p[k] == '.') {
         ++k;
-        int fraction = detail::take_digits(p, k, n, sig);
+        fraction = detail::take_digits(p, k, n, sig);
         if (fraction == 0) return false;
         digits += fraction;
-        exp = -fraction;
     }
-    // 19 digits always fit the significand.
+    // 19 digits always fit the significand; this also keeps exp within
+    // -19 .. 0 before the exponent part.
     if (digits > 19) return false;
+    auto exp = -static_cast<std::int64_t>(fraction);
     if (k < n && (p[k] | 0x20) == 'e') {
         ++k;
         bool neg_exp = false;
@@ -132,11 +135,13 @@ inline std::uint64_t eight_digits(std::uint64_t x) {
         std::int64_t e = 0;
         int exp_digits = 0;
         while (k < n && p[k] >= '0' && p[k] <= '9') {
+            // Longer exponents take the full path; stopping here also keeps
+            // e from overflowing on one of 19 digits or more.
+            if (++exp_digits > 4) return false;
             e = e * 10 + (p[k] - '0');
             ++k;
-            ++exp_digits;
         }
-        if (exp_digits == 0 || exp_digits > 4) return false;
+        if (exp_digits == 0) return false;
         exp += neg_exp ? -e : e;
         if (exp < -308 || exp > 308) return false;
     }

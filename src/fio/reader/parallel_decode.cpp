@@ -4,11 +4,14 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -34,15 +37,21 @@ namespace {
 
 // A growable byte buffer that is never zero-filled: it is read into.
 struct Bytes {
-    std::unique_ptr<char[]> data;
+    struct Free {
+        void operator()(char* p) const { std::free(p); }
+    };
+    std::unique_ptr<char[], Free> data;
     std::size_t size = 0;
     std::size_t capacity = 0;
 
     void reserve(std::size_t n) {
         if (n <= capacity) return;
-        auto fresh = std::make_unique_for_overwrite<char[]>(n);
-        if (size) std::memcpy(fresh.get(), data.get(), size);
-        data = std::move(fresh);
+        // realloc: the buffer of a long line grows in place or is remapped,
+        // not held twice while it is copied.
+        char* grown = static_cast<char*>(std::realloc(data.get(), n));
+        if (!grown) throw std::bad_alloc();
+        static_cast<void>(data.release());
+        data.reset(grown);
         capacity = n;
     }
     void append(const char* p, std::size_t n) {
@@ -59,17 +68,22 @@ struct Batch {
     std::vector<LineKelvra> records;
     std::uint64_t line_bytes = 0;
     bool failed = false;
+    bool too_long = false;   // the failing line is longer than the limit
     std::string error;       // the first failing line's error, debug form
     std::exception_ptr exception;  // anything unexpected, e.g. out of memory
     bool done = false;
 };
 
-void decode_batch(Batch& batch, KelvraDecoder& decoder) {
+void decode_batch(Batch& batch, KelvraDecoder& decoder, std::size_t max_line) {
     try {
         LineSplitter lines(std::string_view(batch.text.data.get(), batch.length));
         std::string_view line;
         while (lines.next(line)) {
             batch.line_bytes += line.size();
+            if (line.size() > max_line) {
+                batch.failed = batch.too_long = true;
+                return;
+            }
             if (!is_valid_utf8(line)) {
                 batch.failed = true;
                 batch.error = simple_error_debug("InvalidData", kInvalidUtf8);
@@ -93,7 +107,7 @@ void decode_batch(Batch& batch, KelvraDecoder& decoder) {
 // Worker threads taking batches in submission order.
 class Workers {
 public:
-    explicit Workers(unsigned n) {
+    Workers(unsigned n, std::size_t max_line) : max_line_(max_line) {
         threads_.reserve(n);
         for (unsigned k = 0; k < n; ++k) {
             try {
@@ -140,7 +154,7 @@ private:
                 batch = queue_.front();
                 queue_.pop_front();
             }
-            decode_batch(*batch, decoder);
+            decode_batch(*batch, decoder, max_line_);
             {
                 std::lock_guard lock(mutex_);
                 batch->done = true;
@@ -149,6 +163,7 @@ private:
         }
     }
 
+    const std::size_t max_line_;
     std::mutex mutex_;
     std::condition_variable work_, done_;
     std::deque<Batch*> queue_;
@@ -162,6 +177,16 @@ const char* last_newline(const char* p, std::size_t n) {
 
 }  // namespace
 
+std::string long_line_message(std::uint64_t line, std::size_t max_line_bytes) {
+    std::string limit = std::to_string(max_line_bytes) + " bytes";
+    constexpr std::size_t kGiB = std::size_t{1} << 30, kMiB = std::size_t{1} << 20;
+    if (max_line_bytes >= kGiB && max_line_bytes % kGiB == 0)
+        limit += " (" + std::to_string(max_line_bytes / kGiB) + " GiB)";
+    else if (max_line_bytes >= kMiB && max_line_bytes % kMiB == 0)
+        limit += " (" + std::to_string(max_line_bytes / kMiB) + " MiB)";
+    return "line " + std::to_string(line) + " is longer than " + limit + ", the longest line the reader accepts";
+}
+
 std::vector<LineKelvra> decode_file(FeatureFile& file, const ReadOptions& options,
                                     const std::function<void(std::uint64_t)>& on_read) {
     const unsigned threads = options.threads ? options.threads : default_thread_count();
@@ -169,17 +194,19 @@ std::vector<LineKelvra> decode_file(FeatureFile& file, const ReadOptions& option
     // Enough batches queued to keep every worker busy while the next is read;
     // few enough that the text held at once stays a few batches.
     const std::size_t max_in_flight = 2 * static_cast<std::size_t>(threads) + 1;
+    const std::size_t max_line = std::min(options.max_line_bytes, SIZE_MAX - 2);
 
     std::vector<LineKelvra> out;
     std::vector<Bytes> spare;                      // buffers of collected batches
     std::deque<std::unique_ptr<Batch>> in_flight;  // outlives the workers below
-    Workers workers(threads);
+    Workers workers(threads, max_line);
 
     auto collect_front = [&] {
         Batch& b = *in_flight.front();
         workers.wait(b);
         if (b.exception) std::rethrow_exception(b.exception);
         on_read(b.line_bytes);
+        if (b.too_long) panic(long_line_message(out.size() + b.records.size() + 1, max_line));
         if (b.failed) unwrap_failed(b.error);
         if (out.empty()) {
             out = std::move(b.records);
@@ -208,7 +235,9 @@ std::vector<LineKelvra> decode_file(FeatureFile& file, const ReadOptions& option
         carry.size = 0;
 
         // Read at least batch_bytes, then cut after the last line end; a line
-        // longer than that doubles the amount until its end is in.
+        // longer than that doubles the amount until its end is in, or until
+        // it is too long: max_line bytes and a "\r" that may end it, then one
+        // byte more.
         std::size_t target = batch_bytes;
         const char* cut = nullptr;
         for (;;) {
@@ -216,7 +245,14 @@ std::vector<LineKelvra> decode_file(FeatureFile& file, const ReadOptions& option
                 cut = last_newline(buf.data.get() + searched, buf.size - searched);
                 if (cut) break;
                 searched = buf.size;
+                if (buf.size > max_line + 1) {
+                    // buf is the start of one line, and no end in sight. The
+                    // lines before it are checked first, and counted.
+                    while (!in_flight.empty()) collect_front();
+                    panic(long_line_message(out.size() + 1, max_line));
+                }
                 target = std::max(target * 2, buf.size + 1);
+                if (target >= max_line) target = max_line + 2;
             }
             buf.reserve(target);
             long got = file.read(buf.data.get() + buf.size, target - buf.size);
