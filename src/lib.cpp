@@ -23,7 +23,7 @@ PyMethodDef kMethods[] = {
 PyMethodDef kMeasure = {
     "_measure", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(measure)), METH_VARARGS | METH_KEYWORDS,
     "_measure(path, subspace_seeds, random_token_num=..., random_token_seed=..., subspace_folder_path=..., "
-    "exclude_words=..., user_friendly=..., pca_dimension=..., targets=..., draws=...)\n--\n\n"};
+    "exclude_words=..., user_friendly=..., pca_dimension=..., targets=..., draws=..., shards=...)\n--\n\n"};
 
 PyModuleDef kModule = {
     PyModuleDef_HEAD_INIT, "orvelle", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,

@@ -15,7 +15,7 @@ namespace {
 constexpr const char* kParams[] = {"path",           "subspace_seeds",       "random_token_num",
                                    "random_token_seed", "subspace_folder_path", "exclude_words",
                                    "user_friendly",  "pca_dimension",        "targets",
-                                   "draws"};
+                                   "draws",          "shards"};
 constexpr Signature kSignature{"_measure()", kParams, 2};
 
 MeasureRequest convert(std::span<PyObject*> a) {
@@ -23,6 +23,7 @@ MeasureRequest convert(std::span<PyObject*> a) {
     m.analysis = convert_analysis(a.first(8));
     m.targets = optional_argument("targets", a[8], to_string_list).value_or(std::vector<std::string>{});
     m.draws = optional_argument("draws", a[9], to_u64).value_or(10);
+    m.shards = optional_argument("shards", a[10], to_string_list).value_or(std::vector<std::string>{});
     return m;
 }
 

@@ -8,7 +8,8 @@ Measurement run_measurement(MeasureRequest request) {
     if (request.draws == 0) panic("draws must be at least 1");
     AnalysisRequest& a = request.analysis;
     const bool user_friendly = a.user_friendly.value_or(false);
-    GlobalSpace global = read_global_space(a.path, user_friendly, a.pca_dimension);
+    const std::vector<std::string> paths = request.shards.empty() ? std::vector<std::string>{a.path} : request.shards;
+    GlobalSpace global = read_global_space(paths, user_friendly, a.pca_dimension);
     const Space& space = global.reduced.space;
 
     Measurement out;

@@ -16,6 +16,7 @@ namespace orvelle {
 
 struct MeasureRequest {
     AnalysisRequest analysis;  // no folder: the first draw's listing is not written
+    std::vector<std::string> shards;  // when given, the corpus in place of analysis.path
     std::vector<std::string> targets;
     std::size_t draws = 10;
 };

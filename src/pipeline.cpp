@@ -16,8 +16,9 @@ std::int64_t random_token_count(double ratio, std::size_t lines) {
     return static_cast<std::int64_t>(product);  // truncates toward zero
 }
 
-GlobalSpace read_global_space(const std::string& path, bool user_friendly, std::optional<std::size_t> pca_dimension) {
-    std::vector<Line> lines = KelvraReader{}.read(path, user_friendly);
+GlobalSpace read_global_space(const std::vector<std::string>& paths, bool user_friendly,
+                              std::optional<std::size_t> pca_dimension) {
+    std::vector<Line> lines = read_corpus(paths, user_friendly);
     GlobalSpace global;
     global.line_count = lines.size();
     // Only the line count is used after this point, so the lines move into
@@ -47,7 +48,7 @@ std::vector<Space> seed_spaces(std::vector<std::vector<Token>> found, std::vecto
 
 Calculator run_analysis(AnalysisRequest request, std::vector<RankReport>* ranks) {
     const bool user_friendly = request.user_friendly.value_or(false);
-    GlobalSpace global = read_global_space(request.path, user_friendly, request.pca_dimension);
+    GlobalSpace global = read_global_space({request.path}, user_friendly, request.pca_dimension);
     const Space& space = global.reduced.space;
 
     const std::int64_t count = random_token_count(request.random_token_num.value_or(0.8), global.line_count);

@@ -33,7 +33,9 @@ struct GlobalSpace {
     ReducedSpace reduced;
     std::size_t line_count = 0;
 };
-GlobalSpace read_global_space(const std::string& path, bool user_friendly, std::optional<std::size_t> pca_dimension);
+// From one file, or several read as one corpus in the order given.
+GlobalSpace read_global_space(const std::vector<std::string>& paths, bool user_friendly,
+                              std::optional<std::size_t> pca_dimension);
 
 // Each group's tokens in the global space, in group order.
 std::vector<std::vector<Token>> find_groups(const Space& global, const std::vector<std::vector<std::string>>& groups);

@@ -62,7 +62,9 @@ def build_parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(
         prog="python -m orvelle",
         description="Bias ratios of a random sample of tokens against groups of seed words.")
-    p.add_argument("features", metavar="FEATURES", help="token-feature file (JSON lines)")
+    p.add_argument("features", metavar="FEATURES", nargs="+",
+                   help="token-feature file (JSON lines); several files, or a folder of *.jsonl files "
+                        "(name order), are read as one corpus")
     p.add_argument("--seeds", type=seed_group, action="append", required=True, metavar="W1,W2,...",
                    help="one seed group, words separated by commas; repeat for each group")
     p.add_argument("--ratio", type=float, default=None,
@@ -156,7 +158,7 @@ def rank_problems(m) -> list[str]:
     return out
 
 
-def run(features: str, groups: list[list[str]], *, ratio=None, seed=None, exclude=None, targets=(), draws=10,
+def run(features: str | list[str], groups: list[list[str]], *, ratio=None, seed=None, exclude=None, targets=(), draws=10,
         out=".", progress=False):
     """The analysis behind the command: measure, then the first draw's summary and the CSV files
     into ``out``. Returns the measurement."""
@@ -173,10 +175,13 @@ def run(features: str, groups: list[list[str]], *, ratio=None, seed=None, exclud
 
 
 def _check(args: argparse.Namespace) -> str | None:
-    if not os.path.exists(args.features):
-        return f"{args.features}: no such file"
-    if os.path.isdir(args.features):
-        return f"{args.features}: is a folder, not a feature file"
+    for path in args.features:
+        if not os.path.exists(path):
+            return f"{path}: no such file"
+        if os.path.isdir(path) and len(args.features) > 1:
+            return f"{path}: is a folder; give one folder, or feature files"
+        if os.path.isdir(path) and not any(n.endswith(".jsonl") for n in os.listdir(path)):
+            return f"{path}: a folder without *.jsonl feature files"
     if not args.out:
         return "--out must name a folder"
     firsts = [g[0] for g in args.seeds]
@@ -196,7 +201,8 @@ def main(argv: list[str] | None = None) -> int:
     try:
         targets = list(dict.fromkeys(args.targets + (read_words(args.targets_file) if args.targets_file else [])))
         os.makedirs(args.out, exist_ok=True)
-        m = run(args.features, args.seeds, ratio=args.ratio, seed=args.seed, exclude=args.exclude,
+        features = args.features[0] if len(args.features) == 1 else args.features
+        m = run(features, args.seeds, ratio=args.ratio, seed=args.seed, exclude=args.exclude,
                 targets=targets, draws=args.draws, out=args.out, progress=args.progress)
     except (KeyboardInterrupt, SystemExit):
         raise

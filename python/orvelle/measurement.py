@@ -214,13 +214,32 @@ def _write(path: str, header: list[str], rows) -> None:
         w.writerows(rows)
 
 
-def measure(path: str, subspace_seeds: Sequence[Sequence[str]], targets: Sequence[str] = (), draws: int = 10, *,
+def corpus_files(path: str | os.PathLike | Sequence[str | os.PathLike]) -> list[str]:
+    """The feature files of a corpus: one file, a folder (its *.jsonl files in name order), or a
+    list of files in the order given."""
+    if isinstance(path, (str, os.PathLike)):
+        path = os.fspath(path)
+        if not os.path.isdir(path):
+            return [path]
+        files = sorted(os.path.join(path, n) for n in os.listdir(path) if n.endswith(".jsonl"))
+        if not files:
+            raise ValueError(f"{path}: no *.jsonl feature files in this folder")
+        return [f for f in files if os.path.isfile(f)]
+    files = [os.fspath(p) for p in path]
+    if not files:
+        raise ValueError("no feature files given")
+    return files
+
+
+def measure(path: str | os.PathLike | Sequence[str | os.PathLike], subspace_seeds: Sequence[Sequence[str]], targets: Sequence[str] = (), draws: int = 10, *,
             random_token_num: Optional[float] = None, random_token_seed: Optional[int] = None,
             exclude_words: Optional[Sequence[str]] = None, pca_dimension: Optional[int] = None,
             user_friendly: bool = False, out: Optional[str] = None) -> Measurement:
     """The analysis of ``calculator`` for ``draws`` random draws, seeds ``random_token_seed``
     (default 1) and the ``draws - 1`` following ones; the file is read and the global space fitted
-    once. ``targets`` are scored over all their tokens in the file. With ``out``, the first draw's
+    once. ``path`` is a feature file, or a corpus in shards: a folder of *.jsonl files (name
+    order) or a list of files, read as their concatenation would be, with the same results bit
+    for bit. ``targets`` are scored over all their tokens in the file. With ``out``, the first draw's
     random_subspace.txt is written there (the folder must exist). Failures inside the analysis
     raise the same PanicException as ``calculator``; a space too small for the components it keeps
     issues a RankDeficiencyWarning (once for the random spaces of all draws)."""
@@ -228,6 +247,7 @@ def measure(path: str, subspace_seeds: Sequence[Sequence[str]], targets: Sequenc
         raise TypeError("targets must be a sequence of words, not a str")
     if not isinstance(draws, int) or isinstance(draws, bool) or draws < 1:
         raise ValueError(f"draws must be a whole number of at least 1, not {draws!r}")
-    raw = _measure(path, subspace_seeds, random_token_num, random_token_seed, out, exclude_words,
-                   user_friendly, pca_dimension, list(targets), draws)
+    files = corpus_files(path)
+    raw = _measure(files[0], subspace_seeds, random_token_num, random_token_seed, out, exclude_words,
+                   user_friendly, pca_dimension, list(targets), draws, files if len(files) > 1 else None)
     return Measurement(raw)

@@ -36,7 +36,8 @@ def features(tmp_path):
 
 @pytest.mark.parametrize("args,status,message", [
     (["missing.jsonl", "--seeds", "he,him"], 1, "orvelle: error: missing.jsonl: no such file"),
-    ([".", "--seeds", "he,him"], 1, "orvelle: error: .: is a folder, not a feature file"),
+    (["sub", "--seeds", "he,him"], 1, "orvelle: error: sub: a folder without *.jsonl feature files"),
+    (["{f}", "sub", "--seeds", "he,him"], 1, "orvelle: error: sub: is a folder; give one folder, or feature files"),
     (["{f}", "--seeds", "he,,him"], 2, "argument --seeds: bad seed group 'he,,him'"),
     (["{f}", "--seeds", ","], 2, "argument --seeds: bad seed group ','"),
     (["{f}", "--seeds", "he, "], 2, "argument --seeds: bad seed group 'he, '"),
@@ -47,11 +48,12 @@ def features(tmp_path):
     (["{f}", "--seeds", "he", "--out", ""], 1, "orvelle: error: --out must name a folder"),
 ])
 def test_refused_before_the_analysis(tmp_path, features, args, status, message):
+    (tmp_path / "sub").mkdir()
     r = run_cli([a.replace("{f}", str(features)) for a in args], tmp_path)
     assert r.returncode == status
     assert message in r.stderr
     assert r.stdout == "" and "Traceback" not in r.stderr
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["f.jsonl"]
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["f.jsonl", "sub"]
 
 
 def test_a_failed_analysis_is_one_line_without_traceback(tmp_path):

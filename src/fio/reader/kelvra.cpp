@@ -1,6 +1,9 @@
 #include "fio/reader/kelvra.hpp"
 
+#include <memory>
+
 #include "fio/reader/feature_file.hpp"
+#include "util/panic.hpp"
 
 namespace orvelle {
 
@@ -16,6 +19,37 @@ std::vector<Line> read_feature_file(const std::string& path, bool user_friendly,
     ProgressBar reading(file.size(), "Reading file", user_friendly);
     std::vector<LineKelvra> records =
         decode_file(file, options, [&](std::uint64_t bytes) { reading.inc(bytes); });
+    reading.finish();
+
+    ProgressBar generating(records.size(), "Generating tokens", true);
+    std::vector<Line> lines = make_lines(std::move(records), generating);
+    generating.finish();
+    return lines;
+}
+
+std::vector<Line> read_corpus(const std::vector<std::string>& paths, bool user_friendly,
+                              const ReadOptions& options) {
+    if (paths.size() == 1) return read_feature_file(paths[0], user_friendly, options);
+    // Every file is opened once before any is read, so a missing shard fails
+    // at once; only one is open at a time, however many there are.
+    auto open = [](const std::string& path) {
+        try {
+            return std::make_unique<FeatureFile>(path);
+        } catch (const Panic& p) {
+            panic(path + ": " + p.message());
+        }
+    };
+    std::uint64_t total = 0;
+    for (const std::string& path : paths) total += open(path)->size();
+    ProgressBar reading(total, "Reading file", user_friendly);
+    std::vector<LineKelvra> records;
+    for (const std::string& path : paths) {
+        ReadOptions shard = options;
+        shard.source = path;
+        std::unique_ptr<FeatureFile> file = open(path);
+        std::vector<LineKelvra> part = decode_file(*file, shard, [&](std::uint64_t bytes) { reading.inc(bytes); });
+        records.insert(records.end(), std::make_move_iterator(part.begin()), std::make_move_iterator(part.end()));
+    }
     reading.finish();
 
     ProgressBar generating(records.size(), "Generating tokens", true);

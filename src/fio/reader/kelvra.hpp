@@ -23,6 +23,13 @@ static_assert(Reader<KelvraReader>);
 std::vector<Line> read_feature_file(const std::string& path, bool user_friendly,
                                     const ReadOptions& options);
 
+// Several feature files read as one corpus, in the order given: the lines
+// are those of the files concatenated, without concatenating them on disk.
+// One "Reading file" bar over all of them; a failure names the file and its
+// line. A single path reads exactly as read_feature_file.
+std::vector<Line> read_corpus(const std::vector<std::string>& paths, bool user_friendly,
+                              const ReadOptions& options = {});
+
 // The token pass: one Token per (feature, layer record) pair, features in
 // order and within a feature its layer records in order, each with a copy of
 // the feature's text and the record's values moved in. Advances `bar` by one

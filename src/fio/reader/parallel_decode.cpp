@@ -201,13 +201,19 @@ std::vector<LineKelvra> decode_file(FeatureFile& file, const ReadOptions& option
     std::deque<std::unique_ptr<Batch>> in_flight;  // outlives the workers below
     Workers workers(threads, max_line);
 
+    // Failures of a shard name it and the line; a file alone keeps its texts.
+    auto fail = [&](std::uint64_t line, std::string message) {
+        if (options.source.empty()) panic(std::move(message));
+        panic(options.source + ", line " + std::to_string(line) + ": " + message);
+    };
     auto collect_front = [&] {
         Batch& b = *in_flight.front();
         workers.wait(b);
         if (b.exception) std::rethrow_exception(b.exception);
         on_read(b.line_bytes);
-        if (b.too_long) panic(long_line_message(out.size() + b.records.size() + 1, max_line));
-        if (b.failed) unwrap_failed(b.error);
+        const std::uint64_t failed_line = out.size() + b.records.size() + 1;
+        if (b.too_long) fail(failed_line, long_line_message(failed_line, max_line));
+        if (b.failed) fail(failed_line, unwrap_message(b.error));
         if (out.empty()) {
             out = std::move(b.records);
         } else {
@@ -249,7 +255,7 @@ std::vector<LineKelvra> decode_file(FeatureFile& file, const ReadOptions& option
                     // buf is the start of one line, and no end in sight. The
                     // lines before it are checked first, and counted.
                     while (!in_flight.empty()) collect_front();
-                    panic(long_line_message(out.size() + 1, max_line));
+                    fail(out.size() + 1, long_line_message(out.size() + 1, max_line));
                 }
                 target = std::max(target * 2, buf.size + 1);
                 if (target >= max_line) target = max_line + 2;
@@ -281,7 +287,10 @@ std::vector<LineKelvra> decode_file(FeatureFile& file, const ReadOptions& option
         }
         while (in_flight.size() >= max_in_flight || (at_end && !in_flight.empty())) collect_front();
     }
-    if (read_error != 0) os_failed(read_error);
+    if (read_error != 0) {
+        if (options.source.empty()) os_failed(read_error);
+        panic(options.source + ": " + unwrap_message(os_error_debug(read_error)));
+    }
     return out;
 }
 

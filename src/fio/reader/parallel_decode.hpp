@@ -25,6 +25,10 @@ struct ReadOptions {
     unsigned threads = 0;                        // decoding threads; 0: one per usable core
     std::size_t batch_bytes = 4u << 20;          // text handed to a thread at a time
     std::size_t max_line_bytes = kMaxLineBytes;  // a longer line stops the call
+    // One file of several read as one corpus: failures name it and the line
+    // ("shard.jsonl, line 7: <message>"). Empty for a file read alone, whose
+    // messages are the reader's own.
+    std::string source;
 };
 
 // The cores this process may run on.
