@@ -7,8 +7,9 @@
 
 #include "linalg/parallel.hpp"
 #include "linalg/simd.hpp"
+#include "linalg/kernel_level.hpp"  // last
 
-namespace orvelle {
+ORVELLE_KERNELS_BEGIN
 
 namespace {
 
@@ -257,4 +258,4 @@ void centred_product(const RowView& x, const std::vector<double>& mean, const Ma
     calls.rethrow();
 }
 
-}  // namespace orvelle
+ORVELLE_KERNELS_END
