@@ -6,10 +6,10 @@
 #include <vector>
 
 #include "linalg/parallel.hpp"
-#include "linalg/simd.hpp"
 #include "linalg/kernel_level.hpp"  // last
 
 ORVELLE_KERNELS_BEGIN
+#include "linalg/simd.hpp"  // here: the helpers take this copy's instruction set
 
 std::vector<double> column_means(const RowView& x, unsigned threads) {
     const std::size_t n = x.rows, d = x.cols;

@@ -7,14 +7,17 @@
 //
 // The wider levels are switched on by a target pragma here, after every
 // header, never by -march on the command line: inline functions and template
-// instantiations from headers (std::vector, std::string, the helpers of
-// simd.hpp) are shared between objects and the linker keeps one copy of
-// each; compiled with AVX, that copy could end up called from baseline code.
-// Before the pragma they stay baseline; they are still inlined into the
-// wider functions, which may inline any function of a subset of their ISA.
+// instantiations from headers (std::vector, std::string, parallel.hpp) are
+// shared between objects and the linker keeps one copy of each; compiled
+// with AVX, that copy could end up called from baseline code. Before the
+// pragma they stay baseline; they are still inlined into the wider
+// functions, which may inline any function of a subset of their ISA. The
+// lane helpers of simd.hpp are the exception: each copy includes its own
+// right after ORVELLE_KERNELS_BEGIN (see there why).
 // -ffp-contract=off holds under the pragma, so FMA in the set never fuses.
 //
-// Include last; no #include may follow ORVELLE_KERNELS_BEGIN.
+// Include last; after ORVELLE_KERNELS_BEGIN, linalg/simd.hpp is the only
+// #include.
 #pragma once
 
 #if defined(ORVELLE_SIMD_LEVEL)

@@ -7,15 +7,15 @@
 #include <utility>
 
 #include "util/panic.hpp"
+#include "linalg/line_aligned.hpp"
 #include "linalg/parallel.hpp"
-#include "linalg/simd.hpp"
 #include "linalg/kernel_level.hpp"  // last
 
 ORVELLE_KERNELS_BEGIN
+#include "linalg/simd.hpp"  // here: the helpers take this copy's instruction set
 
 namespace {
 
-using simd::Doubles;
 using simd::load;
 using simd::splat;
 using simd::store;
