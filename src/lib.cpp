@@ -4,10 +4,20 @@
 #include "host/errors.hpp"
 #include "host/functions.hpp"
 #include "host/rank_warning.hpp"
+#include "linalg/simd_level.hpp"
 
 namespace {
 
 using namespace orvelle::host;
+
+// The instruction-set level the kernels run at ("baseline", "avx2",
+// "avx512" or "native"), choosing it if no kernel has run yet.
+PyObject* simd_level(PyObject*, PyObject*) {
+    return guarded("_simd_level()", []() -> PyObject* {
+        const std::string_view name = orvelle::simd_level_name(orvelle::simd_level());
+        return PyUnicode_FromStringAndSize(name.data(), Py_ssize_t(name.size()));
+    });
+}
 
 PyMethodDef kMethods[] = {
     {"version", reinterpret_cast<PyCFunction>(version), METH_NOARGS, "version()\n--\n\n"},
@@ -24,6 +34,7 @@ PyMethodDef kMeasure = {
     "_measure", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(measure)), METH_VARARGS | METH_KEYWORDS,
     "_measure(path, subspace_seeds, random_token_num=..., random_token_seed=..., subspace_folder_path=..., "
     "exclude_words=..., user_friendly=..., pca_dimension=..., targets=..., draws=..., shards=...)\n--\n\n"};
+PyMethodDef kSimdLevel = {"_simd_level", simd_level, METH_NOARGS, "_simd_level()\n--\n\n"};
 
 PyModuleDef kModule = {
     PyModuleDef_HEAD_INIT, "orvelle", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
@@ -48,6 +59,8 @@ PyObject* create_module() {
     Ref module_name = own(PyUnicode_FromString("orvelle"));
     Ref measure_fn = own(PyCFunction_NewEx(&kMeasure, module.get(), module_name.get()));
     check_status(PyObject_SetAttrString(module.get(), kMeasure.ml_name, measure_fn.get()));
+    Ref simd_level_fn = own(PyCFunction_NewEx(&kSimdLevel, module.get(), module_name.get()));
+    check_status(PyObject_SetAttrString(module.get(), kSimdLevel.ml_name, simd_level_fn.get()));
     check_status(PyObject_SetAttrString(module.get(), "RankDeficiencyWarning", rank_warning_type()));
     return module.release();
 }

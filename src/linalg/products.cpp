@@ -5,10 +5,12 @@
 #include <cstdint>
 #include <exception>
 
+#include "linalg/line_aligned.hpp"
 #include "linalg/parallel.hpp"
-#include "linalg/simd.hpp"
+#include "linalg/kernel_level.hpp"  // last
 
-namespace orvelle {
+ORVELLE_KERNELS_BEGIN
+#include "linalg/simd.hpp"  // here: the helpers take this copy's instruction set
 
 namespace {
 
@@ -131,7 +133,7 @@ Matrix centred_gram(const RowView& x, const std::vector<double>& mean, unsigned 
     constexpr std::size_t kCols = 8 * NV;
     const std::size_t panels = round8(d) / 8;
     const std::size_t col_tiles = (panels + NV - 1) / NV;
-    simd::Doubles packed(col_tiles * NV * kBlock * 8, 0.0);
+    Doubles packed(col_tiles * NV * kBlock * 8, 0.0);
     const std::size_t panel_size = kBlock * 8;
 
     std::vector<std::pair<std::uint32_t, std::uint32_t>> tiles;  // (row panel, column tile)
@@ -211,13 +213,13 @@ void centred_product(const RowView& x, const std::vector<double>& mean, const Ma
     const std::size_t panels = round8(k) / 8;
     const std::size_t col_tiles = (panels + NV - 1) / NV;
     const std::size_t panel_size = d * 8;
-    simd::Doubles wp(col_tiles * NV * panel_size, 0.0);
+    Doubles wp(col_tiles * NV * panel_size, 0.0);
     for (std::size_t j = 0; j < d; ++j)
         for (std::size_t q = 0; q < k; ++q) wp[(q / 8) * panel_size + j * 8 + q % 8] = w(j, q);
 
-    simd::Doubles c(kChunk * d, 0.0);
+    Doubles c(kChunk * d, 0.0);
     const std::size_t ldy = col_tiles * kCols;
-    simd::Doubles y(kChunk * ldy, 0.0);
+    Doubles y(kChunk * ldy, 0.0);
     const std::size_t blocks = (d + kBlock - 1) / kBlock;
     const std::size_t chunks = (n + kChunk - 1) / kChunk;
 
@@ -257,4 +259,4 @@ void centred_product(const RowView& x, const std::vector<double>& mean, const Ma
     calls.rethrow();
 }
 
-}  // namespace orvelle
+ORVELLE_KERNELS_END

@@ -7,14 +7,15 @@
 #include <utility>
 
 #include "util/panic.hpp"
+#include "linalg/line_aligned.hpp"
 #include "linalg/parallel.hpp"
-#include "linalg/simd.hpp"
+#include "linalg/kernel_level.hpp"  // last
 
-namespace orvelle {
+ORVELLE_KERNELS_BEGIN
+#include "linalg/simd.hpp"  // here: the helpers take this copy's instruction set
 
 namespace {
 
-using simd::Doubles;
 using simd::load;
 using simd::splat;
 using simd::store;
@@ -561,16 +562,9 @@ Matrix row_major(const Doubles& ut, std::size_t m, std::size_t ld) {
     return u;
 }
 
-}  // namespace
-
-Svd svd(Matrix a, unsigned threads) {
-    // Typical inputs need two or three sweeps per value; this only stops a
-    // run that has gone wrong.
-    const std::size_t m = a.rows;
-    return svd(std::move(a), threads, 1000 + 100 * m);
-}
-
-Svd svd(Matrix a, unsigned threads, std::size_t max_iterations) {
+// Named apart from svd: an unqualified call to svd from here would also find
+// the public (dispatching) overloads through Matrix.
+Svd decompose(Matrix a, unsigned threads, std::size_t max_iterations) {
     Reduced r = reduce(std::move(a), threads);
     {
         RotationLog log(r.ut, r.m, r.ld, threads);
@@ -591,6 +585,19 @@ Svd svd(Matrix a, unsigned threads, std::size_t max_iterations) {
     return out;
 }
 
+}  // namespace
+
+Svd svd(Matrix a, unsigned threads) {
+    // Typical inputs need two or three sweeps per value; this only stops a
+    // run that has gone wrong.
+    const std::size_t m = a.rows;
+    return decompose(std::move(a), threads, 1000 + 100 * m);
+}
+
+Svd svd(Matrix a, unsigned threads, std::size_t max_iterations) {
+    return decompose(std::move(a), threads, max_iterations);
+}
+
 Bidiagonal bidiagonalize(Matrix a, unsigned threads) {
     Reduced r = reduce(std::move(a), threads);
     Bidiagonal out;
@@ -601,4 +608,4 @@ Bidiagonal bidiagonalize(Matrix a, unsigned threads) {
     return out;
 }
 
-}  // namespace orvelle
+ORVELLE_KERNELS_END

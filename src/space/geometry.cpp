@@ -5,9 +5,10 @@
 #include "linalg/matrix.hpp"
 #include "util/panic.hpp"
 #include "linalg/pca.hpp"
-#include "linalg/simd.hpp"
 
 namespace orvelle {
+
+#include "linalg/simd.hpp"  // lane helpers; the header goes inside a namespace
 
 std::vector<Token> pca(std::vector<Token> tokens, std::optional<std::size_t> pca_dimension, unsigned threads) {
     pca_in_place(tokens, pca_dimension, threads);

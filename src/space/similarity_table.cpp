@@ -6,12 +6,15 @@
 #include <thread>
 #include <utility>
 
-namespace orvelle {
+#include "linalg/kernel_level.hpp"  // last
+
+ORVELLE_KERNELS_BEGIN
 namespace {
 
-// As many rows as the widest vector register holds doubles; a vector type
-// wider than the target's registers would be spilled through memory.
-#if defined(__AVX__)
+// As many rows as a 256-bit register holds doubles where there is one; a
+// vector type wider than the target's registers would be spilled through
+// memory.
+#if ORVELLE_KERNEL_AVX
 constexpr std::size_t kLanes = 4;
 #else
 constexpr std::size_t kLanes = 2;
@@ -90,13 +93,6 @@ void rows_against_any(const std::vector<const double*>& rows, std::size_t begin,
 
 }  // namespace
 
-unsigned similarity_threads(std::size_t work) {
-    // Below a few million multiply-adds, starting threads costs more than it saves.
-    constexpr std::size_t kWorkPerThread = std::size_t{1} << 22;
-    const unsigned hw = std::max(1u, std::thread::hardware_concurrency());
-    return static_cast<unsigned>(std::clamp<std::size_t>(work / kWorkPerThread, 1, hw));
-}
-
 std::vector<double> cos_similarity_table(const std::vector<const double*>& rows, std::size_t width,
                                          const std::vector<std::vector<double>>& centres,
                                          unsigned threads) {
@@ -145,4 +141,4 @@ std::vector<double> cos_similarity_table(const std::vector<const double*>& rows,
     return out;
 }
 
-}  // namespace orvelle
+ORVELLE_KERNELS_END

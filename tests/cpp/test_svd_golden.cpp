@@ -1,15 +1,17 @@
 // Every stored reference case, compared with ==: the decomposition of the
 // given matrices (s, U and the bidiagonal stage), the fits of the data sets
 // (S, s, U) and the fits with projection (S, s, U, Y), on one and on three
-// workers.
+// workers, at every instruction-set level this CPU runs.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <set>
 
+#include "at_level.hpp"
 #include "golden_svd.hpp"
 #include "linalg/pca.hpp"
+#include "linalg/simd_level.hpp"
 #include "linalg/svd.hpp"
 
 using namespace orvelle;
@@ -47,10 +49,11 @@ void check_bidiagonal(const Matrix& a, const std::string& name, unsigned threads
     }
 }
 
-class Golden : public ::testing::TestWithParam<std::tuple<std::string, unsigned>> {};
+class Golden : public ::testing::TestWithParam<std::tuple<std::string, unsigned, SimdLevel>> {};
 
 TEST_P(Golden, MatchesReferenceBitForBit) {
-    const auto& [name, threads] = GetParam();
+    const auto& [name, threads, level] = GetParam();
+    orvelle::testing::AtLevel at(level);
     const std::string base = svd_dir() + name;
 
     if (exists(base + ".in.bin")) {
@@ -124,9 +127,11 @@ TEST_P(Golden, MatchesReferenceBitForBit) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Svd, Golden,
-                         ::testing::Combine(::testing::ValuesIn(case_names()), ::testing::Values(1u, 3u)),
+                         ::testing::Combine(::testing::ValuesIn(case_names()), ::testing::Values(1u, 3u),
+                                            ::testing::ValuesIn(simd_levels())),
                          [](const auto& info) {
-                             return std::get<0>(info.param) + "_threads" + std::to_string(std::get<1>(info.param));
+                             return std::get<0>(info.param) + "_threads" + std::to_string(std::get<1>(info.param)) +
+                                    "_" + orvelle::testing::level_name(std::get<2>(info.param));
                          });
 
 TEST(GoldenCases, AllKindsArePresent) {

@@ -1,0 +1,103 @@
+#include "linalg/simd_level.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+
+#include "util/panic.hpp"
+
+namespace orvelle {
+
+namespace {
+
+// The levels this build holds, narrowest first (see CMakeLists.txt).
+#if defined(ORVELLE_DISPATCH)
+constexpr SimdLevel kBuilt[] = {SimdLevel::baseline, SimdLevel::avx2, SimdLevel::avx512};
+#elif defined(ORVELLE_NATIVE)
+constexpr SimdLevel kBuilt[] = {SimdLevel::native};
+#else
+constexpr SimdLevel kBuilt[] = {SimdLevel::baseline};
+#endif
+
+bool cpu_runs(SimdLevel level) {
+#if defined(ORVELLE_DISPATCH)
+    // Also false when the OS does not save the wider registers.
+    __builtin_cpu_init();
+    switch (level) {
+        case SimdLevel::avx2: return __builtin_cpu_supports("x86-64-v3");
+        case SimdLevel::avx512: return __builtin_cpu_supports("x86-64-v4");
+        default: break;
+    }
+#endif
+    (void)level;
+    return true;  // the build's own level runs wherever the build does
+}
+
+std::string joined(const std::vector<SimdLevel>& levels) {
+    std::string out;
+    for (SimdLevel l : levels) out += (out.empty() ? "" : ", ") + std::string(simd_level_name(l));
+    return out;
+}
+
+// The active level, -1 until chosen.
+std::atomic<int> g_level{-1};
+
+}  // namespace
+
+std::string_view simd_level_name(SimdLevel level) {
+    switch (level) {
+        case SimdLevel::baseline: return "baseline";
+        case SimdLevel::avx2: return "avx2";
+        case SimdLevel::avx512: return "avx512";
+        case SimdLevel::native: return "native";
+    }
+    return "unknown";
+}
+
+SimdChoice choose_simd_level(const char* requested, const std::vector<SimdLevel>& runnable) {
+    const SimdLevel widest = runnable.back();
+    if (requested == nullptr || *requested == '\0') return {widest, {}};
+    const std::string_view want = requested;
+    for (SimdLevel l : runnable)
+        if (simd_level_name(l) == want) return {l, {}};
+    // The results are the same at every level, so a request that cannot be
+    // met costs speed at most: say so and go on at the widest.
+    bool known = false;
+    for (SimdLevel l : {SimdLevel::baseline, SimdLevel::avx2, SimdLevel::avx512, SimdLevel::native})
+        known = known || simd_level_name(l) == want;
+    return {widest, "orvelle: ORVELLE_SIMD=" + std::string(want) + ": " +
+                        (known ? "this build or CPU cannot run that level" : "not a level") + " (it runs " +
+                        joined(runnable) + "); running at " + std::string(simd_level_name(widest)) + ".\n"};
+}
+
+std::vector<SimdLevel> simd_levels() {
+    std::vector<SimdLevel> out;
+    for (SimdLevel l : kBuilt)
+        if (cpu_runs(l)) out.push_back(l);
+    return out;
+}
+
+SimdLevel simd_level() {
+    const int level = g_level.load(std::memory_order_relaxed);
+    if (level >= 0) return SimdLevel(level);
+    static const bool chosen = [] {
+        const SimdChoice c = choose_simd_level(std::getenv("ORVELLE_SIMD"), simd_levels());
+        if (!c.note.empty()) std::fputs(c.note.c_str(), stderr);
+        int unset = -1;
+        g_level.compare_exchange_strong(unset, int(c.level));  // unless use_simd_level came first
+        return true;
+    }();
+    (void)chosen;
+    return SimdLevel(g_level.load(std::memory_order_relaxed));
+}
+
+void use_simd_level(SimdLevel level) {
+    const std::vector<SimdLevel> runnable = simd_levels();
+    if (std::find(runnable.begin(), runnable.end(), level) == runnable.end())
+        panic("SIMD level " + std::string(simd_level_name(level)) + " is not available (this build and CPU run " +
+              joined(runnable) + ").");
+    g_level.store(int(level), std::memory_order_relaxed);
+}
+
+}  // namespace orvelle
