@@ -25,6 +25,11 @@ PyMethodDef kMeasure = {
     "_measure(path, subspace_seeds, random_token_num=..., random_token_seed=..., subspace_folder_path=..., "
     "exclude_words=..., user_friendly=..., pca_dimension=..., targets=..., draws=...)\n--\n\n"};
 
+// For orvelle.extract, the same way.
+PyMethodDef kFeatureLine = {
+    "_feature_line", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(feature_line)),
+    METH_VARARGS | METH_KEYWORDS, "_feature_line(line_index, tokens, layers, values, dtype, width, digits)\n--\n\n"};
+
 PyModuleDef kModule = {
     PyModuleDef_HEAD_INIT, "orvelle", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
@@ -48,6 +53,8 @@ PyObject* create_module() {
     Ref module_name = own(PyUnicode_FromString("orvelle"));
     Ref measure_fn = own(PyCFunction_NewEx(&kMeasure, module.get(), module_name.get()));
     check_status(PyObject_SetAttrString(module.get(), kMeasure.ml_name, measure_fn.get()));
+    Ref feature_line_fn = own(PyCFunction_NewEx(&kFeatureLine, module.get(), module_name.get()));
+    check_status(PyObject_SetAttrString(module.get(), kFeatureLine.ml_name, feature_line_fn.get()));
     check_status(PyObject_SetAttrString(module.get(), "RankDeficiencyWarning", rank_warning_type()));
     return module.release();
 }

@@ -7,14 +7,17 @@ One JSON object per sentence and line::
 ``token`` is the tokenizer's own spelling (word-piece and word-boundary markers and special tokens
 included; the reader removes the markers), ``index`` the hidden-state index the model reports
 (0 is the embedding output, ``num_hidden_layers`` the last layer), ``values`` that layer's
-activations rounded to ``digits`` significant digits. The encoder runs on the CPU; torch and
+activations rounded to ``digits`` significant digits and spelt as Python's ``f"{v:.{digits}g}"``
+spells them (``"shortest"``: as ``repr(v)``, which reads back as the same value). The extension
+module writes the lines from the activations' bytes. The encoder runs on the CPU; torch and
 transformers are needed only here (``pip install 'orvelle[extract]'``, or
 scripts/install_extract.sh, which installs the CPU build of torch).
 
 Command line::
 
     python -m orvelle.extract sentences.txt -o features.jsonl [--model all-mpnet-base-v2]
-        [--layers -1 -2 -3 -4] [--batch-size 16] [--digits 8] [--local-files-only] [--no-progress]
+        [--layers -1 -2 -3 -4] [--batch-size 16] [--digits 8|shortest] [--local-files-only]
+        [--no-progress]
 """
 
 from __future__ import annotations
@@ -26,9 +29,11 @@ from collections.abc import Iterable, Sequence
 from pathlib import Path
 
 from . import _models
+from .orvelle import _feature_line
 
 DEFAULT_LAYERS = (-1, -2, -3, -4)
 DEFAULT_MODEL = _models.MPNET
+SHORTEST = "shortest"  # digits: every bit of each activation kept
 
 
 def _require_backend():
@@ -67,20 +72,21 @@ def resolve_layers(layers: Sequence[int], n_states: int) -> list[int]:
     return resolved
 
 
-def format_values(values: Iterable[float], digits: int) -> str:
-    """Comma-separated JSON numbers, each rounded to ``digits`` significant digits."""
+def format_values(values: Iterable[float], digits: int | str) -> str:
+    """Comma-separated JSON numbers, each rounded to ``digits`` significant digits (``"shortest"``:
+    Python's repr, which reads back as the same double). The writer spells them the same way."""
+    if digits == SHORTEST:
+        return ",".join(repr(float(v)) for v in values)
     return ",".join(f"{v:.{digits}g}" for v in values)
 
 
-def _check_digits(digits: int) -> None:
+def _digits_code(digits: int | str) -> int:
+    """The native writer's spelling of ``digits``: 1 to 17, or 0 for the shortest round trip."""
+    if digits == SHORTEST:
+        return 0
     if isinstance(digits, bool) or not isinstance(digits, int) or not 1 <= digits <= 17:
-        raise ValueError(f"digits must be an int from 1 to 17, not {digits!r}")
-
-
-def _json_string(text: str) -> str:
-    import json
-
-    return json.dumps(text, ensure_ascii=False)
+        raise ValueError(f"digits must be an int from 1 to 17 or {SHORTEST!r}, not {digits!r}")
+    return digits
 
 
 def load_encoder(model: str | os.PathLike, local_files_only: bool = False, progress: bool = True):
@@ -131,7 +137,7 @@ def extract_features(
     *,
     out: str | os.PathLike,
     batch_size: int = 16,
-    digits: int = 8,
+    digits: int | str = 8,
     local_files_only: bool = False,
     progress: bool = True,
 ) -> int:
@@ -148,7 +154,7 @@ def extract_features(
     Padding inside a batch can move activations in their last bits, so the rounded values may
     differ in the last digit between batch sizes.
     """
-    _check_digits(digits)
+    code = _digits_code(digits)
     if isinstance(sentences, (str, bytes)):
         raise TypeError("sentences must be a sequence of str, not one str")
     if isinstance(batch_size, bool) or not isinstance(batch_size, int) or batch_size < 1:
@@ -173,7 +179,7 @@ def extract_features(
     written = 0
     bar = tqdm(total=total, desc="Extracting", unit="line", file=sys.stderr, disable=not progress)
     try:
-        with open(part, "w", encoding="utf-8", newline="\n") as f, torch.inference_mode():
+        with open(part, "wb") as f, torch.inference_mode():
             for batch in _batches(sentences, batch_size):
                 enc = tokenizer(batch, padding=True, truncation=False, return_tensors="pt")
                 mask = enc["attention_mask"]
@@ -187,24 +193,13 @@ def extract_features(
                 if states is None or len(states) != n_states:
                     raise ValueError(f"the model returned {0 if states is None else len(states)} hidden "
                                      f"states, its config promises {n_states}")
+                chosen = torch.stack([states[i] for i in wanted])  # layer, sentence, token, unit
                 for k in range(len(batch)):
                     positions = mask[k].nonzero().flatten()
-                    ids = enc["input_ids"][k, positions].tolist()
-                    texts = tokenizer.convert_ids_to_tokens(ids)
-                    per_layer = []
-                    for index in wanted:
-                        v = states[index][k, positions].to(torch.float64)
-                        if not bool(torch.isfinite(v).all()):
-                            raise ValueError(f"sentence {written}: hidden state {index} holds a value that "
-                                             "is not finite")
-                        per_layer.append((index, v.tolist()))
-                    features = []
-                    for t, text in enumerate(texts):
-                        records = ",".join(
-                            '{"index":%d,"values":[%s]}' % (index, format_values(rows[t], digits))
-                            for index, rows in per_layer)
-                        features.append('{"token":%s,"layers":[%s]}' % (_json_string(text), records))
-                    f.write('{"linex_index":%d,"features":[%s]}\n' % (written, ",".join(features)))
+                    texts = tokenizer.convert_ids_to_tokens(enc["input_ids"][k, positions].tolist())
+                    values = chosen[:, k, positions].numpy()
+                    f.write(_feature_line(written, texts, wanted, values.tobytes(), str(values.dtype),
+                                          values.shape[2], code))
                     written += 1
                 bar.update(len(batch))
         os.replace(part, out)
@@ -231,6 +226,10 @@ def read_sentences(path: str) -> tuple[list[str], int]:
     return sentences, len(lines) - len(sentences)
 
 
+def _digits_arg(text: str) -> int | str:
+    return text if text == SHORTEST else int(text)
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(
         prog="python -m orvelle.extract",
@@ -245,7 +244,9 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--layers", type=int, nargs="+", default=list(DEFAULT_LAYERS), metavar="N",
                         help="hidden-state indexes, negative from the last (default: -1 -2 -3 -4)")
     parser.add_argument("--batch-size", type=int, default=16)
-    parser.add_argument("--digits", type=int, default=8, help="significant digits (default: 8)")
+    parser.add_argument("--digits", type=_digits_arg, default=8,
+                        help=f"significant digits, 1 to 17, or {SHORTEST} for the shortest text that reads "
+                             "back as the same value (default: 8)")
     parser.add_argument("--local-files-only", action="store_true",
                         help="never contact a model hub")
     parser.add_argument("--no-progress", action="store_true", help="no progress bar on standard error")

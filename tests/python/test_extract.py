@@ -197,6 +197,35 @@ def test_extraction_round_trips_tokens_and_values(tmp_path, minilm, batch_size, 
     assert {"she", "he", "him", "co", "worker", "ie"} <= tokens
 
 
+def _python_writer_lines(minilm, sentences, layers, batch_size, digits):
+    """The feature lines as the Python writer made them, batch by batch in corpus order."""
+    import torch
+    tokenizer, model = minilm
+    lines = []
+    for start in range(0, len(sentences), batch_size):
+        enc = tokenizer(sentences[start:start + batch_size], padding=True, return_tensors="pt")
+        with torch.inference_mode():
+            states = model(**enc, output_hidden_states=True).hidden_states
+        for k, mask in enumerate(enc["attention_mask"]):
+            positions = mask.nonzero().flatten()
+            texts = tokenizer.convert_ids_to_tokens(enc["input_ids"][k, positions].tolist())
+            rows = [(i, states[i][k, positions].double().tolist()) for i in layers]
+            features = ",".join('{"token":%s,"layers":[%s]}' % (
+                json.dumps(text, ensure_ascii=False),
+                ",".join('{"index":%d,"values":[%s]}' % (i, format_values(r[t], digits)) for i, r in rows))
+                for t, text in enumerate(texts))
+            lines.append('{"linex_index":%d,"features":[%s]}\n' % (len(lines), features))
+    return "".join(lines).encode()
+
+
+@needs_minilm
+@pytest.mark.parametrize("digits", [8, 3, "shortest"])
+def test_extraction_writes_the_bytes_of_the_python_writer(tmp_path, minilm, digits):
+    out = tmp_path / "f.jsonl"
+    extract_features(SENTENCES, minilm, layers=(-1, 0), out=out, batch_size=3, digits=digits, progress=False)
+    assert out.read_bytes() == _python_writer_lines(minilm, SENTENCES, (6, 0), 3, digits)
+
+
 @needs_minilm
 @pytest.mark.parametrize("sentences,error", [
     (["short", "word " * 600], "at most 512"),
