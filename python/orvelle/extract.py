@@ -9,15 +9,15 @@ included; the reader removes the markers), ``index`` the hidden-state index the 
 (0 is the embedding output, ``num_hidden_layers`` the last layer), ``values`` that layer's
 activations rounded to ``digits`` significant digits and spelt as Python's ``f"{v:.{digits}g}"``
 spells them (``"shortest"``: as ``repr(v)``, which reads back as the same value). The extension
-module writes the lines from the activations' bytes. The encoder runs on the CPU; torch and
-transformers are needed only here (``pip install 'orvelle[extract]'``, or
+module writes the lines from the activations' bytes. The encoder runs on the CPU, or a GPU
+(``device``); torch and transformers are needed only here (``pip install 'orvelle[extract]'``, or
 scripts/install_extract.sh, which installs the CPU build of torch).
 
 Command line::
 
     python -m orvelle.extract sentences.txt -o features.jsonl [--model all-mpnet-base-v2]
-        [--layers -1 -2 -3 -4] [--batch-size 16] [--digits 8|shortest] [--local-files-only]
-        [--no-progress]
+        [--layers -1 -2 -3 -4] [--batch-size 16] [--batch-order length|corpus] [--digits 8|shortest]
+        [--device cpu|cuda|cuda:N|mps] [--threads N] [--local-files-only] [--no-progress]
 """
 
 from __future__ import annotations
@@ -25,6 +25,7 @@ from __future__ import annotations
 import argparse
 import os
 import sys
+import tempfile
 from collections.abc import Iterable, Sequence
 from pathlib import Path
 
@@ -34,6 +35,7 @@ from .orvelle import _feature_line
 DEFAULT_LAYERS = (-1, -2, -3, -4)
 DEFAULT_MODEL = _models.MPNET
 SHORTEST = "shortest"  # digits: every bit of each activation kept
+BATCH_ORDERS = ("length", "corpus")
 
 
 def _require_backend():
@@ -108,17 +110,14 @@ def load_encoder(model: str | os.PathLike, local_files_only: bool = False, progr
     return tokenizer, encoder
 
 
-def _batches(sentences: Iterable[str], size: int):
-    batch = []
-    for s in sentences:
-        if not isinstance(s, str):
-            raise TypeError(f"sentences must be str, not {type(s).__name__}")
-        batch.append(s)
-        if len(batch) == size:
-            yield batch
-            batch = []
-    if batch:
-        yield batch
+def _check_sentences(sentences: Iterable[str]) -> list[str]:
+    if isinstance(sentences, (str, bytes)):
+        raise TypeError("sentences must be a sequence of str, not one str")
+    sentences = list(sentences)
+    bad = next((s for s in sentences if not isinstance(s, str)), None)
+    if bad is not None:
+        raise TypeError(f"sentences must be str, not {type(bad).__name__}")
+    return sentences
 
 
 def _max_length(tokenizer, encoder) -> int | None:
@@ -130,6 +129,49 @@ def _max_length(tokenizer, encoder) -> int | None:
     return n if isinstance(n, int) else None
 
 
+def resolve_device(device: str):
+    """The torch device named ``device`` (``cpu``, ``cuda``, ``cuda:N``, ``mps``), if this machine
+    has it."""
+    torch, _ = _require_backend()
+    try:
+        dev = torch.device(device)
+    except (RuntimeError, TypeError, ValueError):
+        raise ValueError(f"device {device!r} is not a device name (cpu, cuda, cuda:N, mps)") from None
+    available = {
+        "cpu": lambda: True,
+        "cuda": lambda: torch.cuda.is_available() and (dev.index or 0) < torch.cuda.device_count(),
+        "mps": lambda: torch.backends.mps.is_available(),
+    }.get(dev.type, lambda: False)()
+    if not available:
+        raise ValueError(f"device {device!r} is not available on this machine")
+    return dev
+
+
+def cpu_count() -> int:
+    """The CPUs this process may run on (its affinity, not the machine's count)."""
+    if hasattr(os, "process_cpu_count"):  # Python 3.13
+        return os.process_cpu_count() or 1
+    if hasattr(os, "sched_getaffinity"):
+        return len(os.sched_getaffinity(0))
+    return os.cpu_count() or 1
+
+
+def batch_plan(lengths: Sequence[int], batch_size: int, order: str) -> list[list[int]]:
+    """Sentence indexes in batches: in corpus order, or ``"length"``: sorted by token count (ties in
+    corpus order), so that each batch pads its sentences to about their own length."""
+    import numpy as np
+
+    if not len(lengths):
+        return []
+    indexes = np.argsort(np.asarray(lengths), kind="stable") if order == "length" else np.arange(len(lengths))
+    return [chunk.tolist() for chunk in np.split(indexes, np.arange(batch_size, len(indexes), batch_size))]
+
+
+def _check_choice(name: str, value, choices: Sequence[str]) -> None:
+    if value not in choices:
+        raise ValueError(f"{name} must be one of {', '.join(choices)}, not {value!r}")
+
+
 def extract_features(
     sentences: Iterable[str],
     model,
@@ -138,80 +180,133 @@ def extract_features(
     out: str | os.PathLike,
     batch_size: int = 16,
     digits: int | str = 8,
+    device: str = "cpu",
+    batch_order: str = "length",
+    threads: int | None = None,
     local_files_only: bool = False,
     progress: bool = True,
 ) -> int:
     """Runs the encoder over ``sentences`` and writes one feature line per sentence to ``out``.
 
     ``model`` is a model directory, a packaged model's name, a hub name in the local cache, or a
-    ``(tokenizer, model)`` pair already loaded. ``layers`` are hidden-state indexes, negative
-    ones counted from the last layer; they are written as the non-negative index, in the order
-    given. Lines are written as each batch is done, to ``out`` + ".part", renamed to ``out`` when
-    every sentence is written, so a failed run leaves no file that looks complete. A sentence
-    longer than the model accepts, or an activation that is not finite, stops the run (nothing
-    is truncated or replaced). Returns the number of lines written.
+    ``(tokenizer, model)`` pair already loaded (moved to ``device``). ``layers`` are hidden-state
+    indexes, negative ones counted from the last layer; they are written as the non-negative index,
+    in the order given. Lines are written to ``out`` + ".part", renamed to ``out`` when every
+    sentence is written, so a failed run leaves no file that looks complete. A sentence longer than
+    the model accepts, or an activation that is not finite, stops the run (nothing is truncated or
+    replaced). Returns the number of lines written.
 
-    Padding inside a batch can move activations in their last bits, so the rounded values may
-    differ in the last digit between batch sizes.
+    ``device`` runs the encoder on ``cpu``, ``cuda`` (``cuda:N``) or ``mps``; activations of a
+    half-precision model are written from float32. ``batch_order="length"`` batches sentences of
+    similar token counts together, to pad less; the lines are still written in corpus order. Padding
+    and the batch's shape can move activations in their last bits, so a value's last written digit
+    can depend on which sentences share its batch: ``batch_order="corpus"`` keeps the batches to
+    consecutive sentences, so that a run gives the bytes of any other with the same batch size.
+    On the CPU, torch uses ``threads`` threads, or one per CPU this process may run on unless
+    OMP_NUM_THREADS says otherwise; torch's setting is restored afterwards.
     """
     code = _digits_code(digits)
-    if isinstance(sentences, (str, bytes)):
-        raise TypeError("sentences must be a sequence of str, not one str")
+    sentences = _check_sentences(sentences)
     if isinstance(batch_size, bool) or not isinstance(batch_size, int) or batch_size < 1:
         raise ValueError(f"batch_size must be a positive int, not {batch_size!r}")
+    _check_choice("batch_order", batch_order, BATCH_ORDERS)
+    if threads is not None and (isinstance(threads, bool) or not isinstance(threads, int) or threads < 1):
+        raise ValueError(f"threads must be a positive int or None, not {threads!r}")
     torch, _ = _require_backend()
+    import numpy as np
+
+    dev = resolve_device(device)
     if isinstance(model, tuple):
         tokenizer, encoder = model
     else:
         tokenizer, encoder = load_encoder(model, local_files_only=local_files_only, progress=progress)
+    encoder.to(dev)
     n_states = getattr(encoder.config, "num_hidden_layers", None)
     if not isinstance(n_states, int):
         raise ValueError("the model's config does not say how many hidden layers it has")
     n_states += 1
     wanted = resolve_layers(layers, n_states)
-    max_length = _max_length(tokenizer, encoder)
 
-    total = len(sentences) if hasattr(sentences, "__len__") else None
+    lengths = tokenizer(sentences, truncation=False, return_length=True)["length"] if sentences else []
+    max_length = _max_length(tokenizer, encoder)
+    too_long = np.flatnonzero(np.asarray(lengths) > max_length) if max_length is not None else []
+    if len(too_long):
+        i = too_long[0]
+        raise ValueError(f"sentence {i} has {lengths[i]} tokens; the model takes at most {max_length}")
+
+    threads_before = torch.get_num_threads()
+    if dev.type == "cpu" and (threads is not None or "OMP_NUM_THREADS" not in os.environ):
+        torch.set_num_threads(threads or cpu_count())
     from tqdm.auto import tqdm  # comes with transformers
 
     out = Path(out)
     part = out.with_name(out.name + ".part")
-    written = 0
-    bar = tqdm(total=total, desc="Extracting", unit="line", file=sys.stderr, disable=not progress)
+    bar = tqdm(total=len(sentences), desc="Extracting", unit=" sentences", file=sys.stderr, disable=not progress)
     try:
-        with open(part, "wb") as f, torch.inference_mode():
-            for batch in _batches(sentences, batch_size):
-                enc = tokenizer(batch, padding=True, truncation=False, return_tensors="pt")
-                mask = enc["attention_mask"]
-                lengths = mask.sum(dim=1).tolist()
-                for k, n in enumerate(lengths):
-                    if max_length is not None and n > max_length:
-                        raise ValueError(f"sentence {written + k} has {n} tokens; the model takes at most "
-                                         f"{max_length}")
-                result = encoder(**enc, output_hidden_states=True)
-                states = result.hidden_states
+        with open(part, "wb") as f, _CorpusOrder(f, len(sentences), batch_order != "corpus") as sink, \
+                torch.inference_mode():
+            for batch in batch_plan(lengths, batch_size, batch_order):
+                enc = tokenizer([sentences[i] for i in batch], padding=True, truncation=False,
+                                return_tensors="pt")
+                states = encoder(**enc.to(dev), output_hidden_states=True).hidden_states
                 if states is None or len(states) != n_states:
                     raise ValueError(f"the model returned {0 if states is None else len(states)} hidden "
                                      f"states, its config promises {n_states}")
                 chosen = torch.stack([states[i] for i in wanted])  # layer, sentence, token, unit
-                for k in range(len(batch)):
-                    positions = mask[k].nonzero().flatten()
-                    texts = tokenizer.convert_ids_to_tokens(enc["input_ids"][k, positions].tolist())
-                    values = chosen[:, k, positions].numpy()
-                    f.write(_feature_line(written, texts, wanted, values.tobytes(), str(values.dtype),
-                                          values.shape[2], code))
-                    written += 1
+                if chosen.dtype not in (torch.float32, torch.float64):
+                    chosen = chosen.float()  # half precision: the writer takes float32 and float64
+                # Sentence by sentence in numpy: torch's indexing of small tensors wakes its thread pool.
+                chosen = chosen.cpu().numpy()
+                ids, mask = enc["input_ids"].cpu().numpy(), enc["attention_mask"].cpu().numpy().astype(bool)
+                for k, index in enumerate(batch):
+                    texts = tokenizer.convert_ids_to_tokens(ids[k, mask[k]].tolist())
+                    values = chosen[:, k, mask[k]]
+                    sink.write(index, _feature_line(index, texts, wanted, values.tobytes(), str(values.dtype),
+                                                    values.shape[2], code))
                 bar.update(len(batch))
         os.replace(part, out)
     except BaseException:
-        bar.close()
         try:
             os.unlink(part)
         except FileNotFoundError:
             pass
         raise
-    bar.close()
-    return written
+    finally:
+        bar.close()
+        torch.set_num_threads(threads_before)
+    return len(sentences)
+
+
+class _CorpusOrder:
+    """Writes lines that come in any order to ``f`` in index order. Out of order, each line goes
+    to an unnamed temporary file beside ``f`` as it comes (memory stays flat: a line can take
+    megabytes), and the lines are copied to ``f`` by index when all are in."""
+
+    def __init__(self, f, count: int, reorder: bool):
+        import numpy as np
+
+        self._f = f
+        self._spool = tempfile.TemporaryFile(dir=Path(f.name).parent) if reorder else None
+        self._spans = np.zeros((count, 2), dtype=np.int64)  # offset and length of each line
+
+    def write(self, index: int, line: bytes) -> None:
+        if self._spool is None:
+            self._f.write(line)
+            return
+        self._spans[index] = self._spool.tell(), len(line)
+        self._spool.write(line)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, kind, error, trace) -> None:
+        if self._spool is None:
+            return
+        with self._spool:
+            if kind is None:
+                for offset, length in self._spans.tolist():
+                    self._spool.seek(offset)
+                    self._f.write(self._spool.read(length))
 
 
 def read_sentences(path: str) -> tuple[list[str], int]:
@@ -244,6 +339,14 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--layers", type=int, nargs="+", default=list(DEFAULT_LAYERS), metavar="N",
                         help="hidden-state indexes, negative from the last (default: -1 -2 -3 -4)")
     parser.add_argument("--batch-size", type=int, default=16)
+    parser.add_argument("--batch-order", choices=BATCH_ORDERS, default="length",
+                        help="length: batch sentences of similar length, to pad less (the default); "
+                             "corpus: consecutive sentences, so a run's bytes repeat with the same batch size "
+                             "(lines are in corpus order either way)")
+    parser.add_argument("--device", default="cpu", help="cpu (default), cuda, cuda:N or mps")
+    parser.add_argument("--threads", type=int, default=None,
+                        help="torch threads on the CPU (default: one per CPU this process may use, unless "
+                             "OMP_NUM_THREADS is set)")
     parser.add_argument("--digits", type=_digits_arg, default=8,
                         help=f"significant digits, 1 to 17, or {SHORTEST} for the shortest text that reads "
                              "back as the same value (default: 8)")
@@ -254,7 +357,8 @@ def main(argv: list[str] | None = None) -> int:
     try:
         sentences, blank = read_sentences(args.sentences)
         n = extract_features(sentences, args.model, args.layers, out=args.out, batch_size=args.batch_size,
-                             digits=args.digits, local_files_only=args.local_files_only,
+                             digits=args.digits, device=args.device, batch_order=args.batch_order,
+                             threads=args.threads, local_files_only=args.local_files_only,
                              progress=not args.no_progress)
     except (KeyboardInterrupt, SystemExit):
         raise
