@@ -18,6 +18,10 @@ Command line::
     python -m orvelle.extract sentences.txt -o features.jsonl [--model all-mpnet-base-v2]
         [--layers -1 -2 -3 -4] [--batch-size 16] [--batch-order length|corpus] [--digits 8|shortest]
         [--device cpu|cuda|cuda:N|mps] [--threads N] [--local-files-only] [--no-progress]
+        [--ray | --ray-address ADDR] [--workers N] [--shard-lines N]
+
+With ``--ray`` or ``--ray-address``, ``-o`` names a folder of shards written on a Ray cluster
+(orvelle.distributed).
 """
 
 from __future__ import annotations
@@ -183,6 +187,7 @@ def extract_features(
     device: str = "cpu",
     batch_order: str = "length",
     threads: int | None = None,
+    first_index: int = 0,
     local_files_only: bool = False,
     progress: bool = True,
 ) -> int:
@@ -203,7 +208,8 @@ def extract_features(
     can depend on which sentences share its batch: ``batch_order="corpus"`` keeps the batches to
     consecutive sentences, so that a run gives the bytes of any other with the same batch size.
     On the CPU, torch uses ``threads`` threads, or one per CPU this process may run on unless
-    OMP_NUM_THREADS says otherwise; torch's setting is restored afterwards.
+    OMP_NUM_THREADS says otherwise; torch's setting is restored afterwards. ``first_index`` is the
+    ``linex_index`` of the first sentence, for a part of a larger corpus (orvelle.distributed).
     """
     code = _digits_code(digits)
     sentences = _check_sentences(sentences)
@@ -212,6 +218,8 @@ def extract_features(
     _check_choice("batch_order", batch_order, BATCH_ORDERS)
     if threads is not None and (isinstance(threads, bool) or not isinstance(threads, int) or threads < 1):
         raise ValueError(f"threads must be a positive int or None, not {threads!r}")
+    if isinstance(first_index, bool) or not isinstance(first_index, int) or first_index < 0:
+        raise ValueError(f"first_index must be a non-negative int, not {first_index!r}")
     torch, _ = _require_backend()
     import numpy as np
 
@@ -232,7 +240,8 @@ def extract_features(
     too_long = np.flatnonzero(np.asarray(lengths) > max_length) if max_length is not None else []
     if len(too_long):
         i = too_long[0]
-        raise ValueError(f"sentence {i} has {lengths[i]} tokens; the model takes at most {max_length}")
+        raise ValueError(f"sentence {first_index + i} has {lengths[i]} tokens; the model takes at most "
+                         f"{max_length}")
 
     threads_before = torch.get_num_threads()
     if dev.type == "cpu" and (threads is not None or "OMP_NUM_THREADS" not in os.environ):
@@ -261,8 +270,8 @@ def extract_features(
                 for k, index in enumerate(batch):
                     texts = tokenizer.convert_ids_to_tokens(ids[k, mask[k]].tolist())
                     values = chosen[:, k, mask[k]]
-                    sink.write(index, _feature_line(index, texts, wanted, values.tobytes(), str(values.dtype),
-                                                    values.shape[2], code))
+                    sink.write(index, _feature_line(first_index + index, texts, wanted, values.tobytes(),
+                                                    str(values.dtype), values.shape[2], code))
                 bar.update(len(batch))
         os.replace(part, out)
     except BaseException:
@@ -332,7 +341,8 @@ def main(argv: list[str] | None = None) -> int:
                     "(one JSON line per sentence).")
     parser.add_argument("sentences", help="UTF-8 text file, one sentence per line (blank lines are "
                                           "left out); - reads standard input")
-    parser.add_argument("-o", "--out", required=True, help="feature file to write")
+    parser.add_argument("-o", "--out", required=True,
+                        help="feature file to write; with --ray or --ray-address, the folder of its shards")
     parser.add_argument("--model", default=DEFAULT_MODEL,
                         help="model directory, packaged model (all-mpnet-base-v2, all-MiniLM-L6-v2) or "
                              "hub name in the local cache (default: %(default)s)")
@@ -353,20 +363,40 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--local-files-only", action="store_true",
                         help="never contact a model hub")
     parser.add_argument("--no-progress", action="store_true", help="no progress bar on standard error")
+    ray = parser.add_argument_group("on a Ray cluster (pip install 'orvelle[distributed]')")
+    cluster = ray.add_mutually_exclusive_group()
+    cluster.add_argument("--ray", action="store_true", help="start a local Ray cluster for the run")
+    cluster.add_argument("--ray-address", metavar="ADDR", help="join a running Ray cluster (auto, HOST:6379, ...)")
+    ray.add_argument("--workers", type=int, metavar="N",
+                     help="model actors (default: one per GPU with --device cuda, else one per 4 CPUs)")
+    ray.add_argument("--shard-lines", type=int, metavar="N",
+                     help="sentences per shard file, features-00000.jsonl, ... (default: 1000)")
     args = parser.parse_args(argv)
+    on_ray = args.ray or args.ray_address is not None
+    if not on_ray and (args.workers is not None or args.shard_lines is not None):
+        parser.error("--workers and --shard-lines need --ray or --ray-address")
+    options = {"batch_size": args.batch_size, "digits": args.digits, "device": args.device,
+               "batch_order": args.batch_order, "threads": args.threads,
+               "local_files_only": args.local_files_only, "progress": not args.no_progress}
+    shards = ""
     try:
         sentences, blank = read_sentences(args.sentences)
-        n = extract_features(sentences, args.model, args.layers, out=args.out, batch_size=args.batch_size,
-                             digits=args.digits, device=args.device, batch_order=args.batch_order,
-                             threads=args.threads, local_files_only=args.local_files_only,
-                             progress=not args.no_progress)
+        if on_ray:
+            from .distributed import extract_distributed
+
+            paths = extract_distributed(sentences, args.model, args.layers, out_dir=args.out,
+                                        shard_lines=args.shard_lines or 1000, workers=args.workers,
+                                        address=args.ray_address, **options)
+            n, shards = len(sentences), f" in {len(paths)} shard{'s' if len(paths) != 1 else ''}"
+        else:
+            n = extract_features(sentences, args.model, args.layers, out=args.out, **options)
     except (KeyboardInterrupt, SystemExit):
         raise
     except BaseException as e:  # noqa: BLE001 - one line, no traceback, for every failure
         print(f"orvelle.extract: error: {e}", file=sys.stderr)
         return 1
     skipped = f" ({blank} blank line{'s' if blank != 1 else ''} left out)" if blank else ""
-    print(f"wrote {n} line{'s' if n != 1 else ''} to {args.out}{skipped}", file=sys.stderr)
+    print(f"wrote {n} line{'s' if n != 1 else ''}{shards} to {args.out}{skipped}", file=sys.stderr)
     return 0
 
 
