@@ -171,11 +171,6 @@ def batch_plan(lengths: Sequence[int], batch_size: int, order: str) -> list[list
     return [chunk.tolist() for chunk in np.split(indexes, np.arange(batch_size, len(indexes), batch_size))]
 
 
-def _check_choice(name: str, value, choices: Sequence[str]) -> None:
-    if value not in choices:
-        raise ValueError(f"{name} must be one of {', '.join(choices)}, not {value!r}")
-
-
 def extract_features(
     sentences: Iterable[str],
     model,
@@ -206,7 +201,8 @@ def extract_features(
     similar token counts together, to pad less; the lines are still written in corpus order. Padding
     and the batch's shape can move activations in their last bits, so a value's last written digit
     can depend on which sentences share its batch: ``batch_order="corpus"`` keeps the batches to
-    consecutive sentences, so that a run gives the bytes of any other with the same batch size.
+    consecutive sentences, so that a run gives the bytes of any other with the same batch size
+    (on the same device, with as many threads).
     On the CPU, torch uses ``threads`` threads, or one per CPU this process may run on unless
     OMP_NUM_THREADS says otherwise; torch's setting is restored afterwards. ``first_index`` is the
     ``linex_index`` of the first sentence, for a part of a larger corpus (orvelle.distributed).
@@ -215,7 +211,8 @@ def extract_features(
     sentences = _check_sentences(sentences)
     if isinstance(batch_size, bool) or not isinstance(batch_size, int) or batch_size < 1:
         raise ValueError(f"batch_size must be a positive int, not {batch_size!r}")
-    _check_choice("batch_order", batch_order, BATCH_ORDERS)
+    if batch_order not in BATCH_ORDERS:
+        raise ValueError(f"batch_order must be one of {', '.join(BATCH_ORDERS)}, not {batch_order!r}")
     if threads is not None and (isinstance(threads, bool) or not isinstance(threads, int) or threads < 1):
         raise ValueError(f"threads must be a positive int or None, not {threads!r}")
     if isinstance(first_index, bool) or not isinstance(first_index, int) or first_index < 0:
