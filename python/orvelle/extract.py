@@ -7,14 +7,21 @@ One JSON object per sentence and line::
 ``token`` is the tokenizer's own spelling (word-piece and word-boundary markers and special tokens
 included; the reader removes the markers), ``index`` the hidden-state index the model reports
 (0 is the embedding output, ``num_hidden_layers`` the last layer), ``values`` that layer's
-activations rounded to ``digits`` significant digits. The encoder runs on the CPU; torch and
-transformers are needed only here (``pip install 'orvelle[extract]'``, or
+activations rounded to ``digits`` significant digits and spelt as Python's ``f"{v:.{digits}g}"``
+spells them (``"shortest"``: as ``repr(v)``, which reads back as the same value). The extension
+module writes the lines from the activations' bytes. The encoder runs on the CPU, or a GPU
+(``device``); torch and transformers are needed only here (``pip install 'orvelle[extract]'``, or
 scripts/install_extract.sh, which installs the CPU build of torch).
 
 Command line::
 
     python -m orvelle.extract sentences.txt -o features.jsonl [--model all-mpnet-base-v2]
-        [--layers -1 -2 -3 -4] [--batch-size 16] [--digits 8] [--local-files-only] [--no-progress]
+        [--layers -1 -2 -3 -4] [--batch-size 16] [--batch-order length|corpus] [--digits 8|shortest]
+        [--device cpu|cuda|cuda:N|mps] [--threads N] [--local-files-only] [--no-progress]
+        [--ray | --ray-address ADDR] [--workers N] [--shard-lines N]
+
+With ``--ray`` or ``--ray-address``, ``-o`` names a folder of shards written on a Ray cluster
+(orvelle.distributed).
 """
 
 from __future__ import annotations
@@ -22,13 +29,17 @@ from __future__ import annotations
 import argparse
 import os
 import sys
+import tempfile
 from collections.abc import Iterable, Sequence
 from pathlib import Path
 
 from . import _models
+from .orvelle import _feature_line
 
 DEFAULT_LAYERS = (-1, -2, -3, -4)
 DEFAULT_MODEL = _models.MPNET
+SHORTEST = "shortest"  # digits: every bit of each activation kept
+BATCH_ORDERS = ("length", "corpus")
 
 
 def _require_backend():
@@ -67,20 +78,21 @@ def resolve_layers(layers: Sequence[int], n_states: int) -> list[int]:
     return resolved
 
 
-def format_values(values: Iterable[float], digits: int) -> str:
-    """Comma-separated JSON numbers, each rounded to ``digits`` significant digits."""
+def format_values(values: Iterable[float], digits: int | str) -> str:
+    """Comma-separated JSON numbers, each rounded to ``digits`` significant digits (``"shortest"``:
+    Python's repr, which reads back as the same double). The writer spells them the same way."""
+    if digits == SHORTEST:
+        return ",".join(repr(float(v)) for v in values)
     return ",".join(f"{v:.{digits}g}" for v in values)
 
 
-def _check_digits(digits: int) -> None:
+def _digits_code(digits: int | str) -> int:
+    """The native writer's spelling of ``digits``: 1 to 17, or 0 for the shortest round trip."""
+    if digits == SHORTEST:
+        return 0
     if isinstance(digits, bool) or not isinstance(digits, int) or not 1 <= digits <= 17:
-        raise ValueError(f"digits must be an int from 1 to 17, not {digits!r}")
-
-
-def _json_string(text: str) -> str:
-    import json
-
-    return json.dumps(text, ensure_ascii=False)
+        raise ValueError(f"digits must be an int from 1 to 17 or {SHORTEST!r}, not {digits!r}")
+    return digits
 
 
 def load_encoder(model: str | os.PathLike, local_files_only: bool = False, progress: bool = True):
@@ -102,17 +114,14 @@ def load_encoder(model: str | os.PathLike, local_files_only: bool = False, progr
     return tokenizer, encoder
 
 
-def _batches(sentences: Iterable[str], size: int):
-    batch = []
-    for s in sentences:
-        if not isinstance(s, str):
-            raise TypeError(f"sentences must be str, not {type(s).__name__}")
-        batch.append(s)
-        if len(batch) == size:
-            yield batch
-            batch = []
-    if batch:
-        yield batch
+def _check_sentences(sentences: Iterable[str]) -> list[str]:
+    if isinstance(sentences, (str, bytes)):
+        raise TypeError("sentences must be a sequence of str, not one str")
+    sentences = list(sentences)
+    bad = next((s for s in sentences if not isinstance(s, str)), None)
+    if bad is not None:
+        raise TypeError(f"sentences must be str, not {type(bad).__name__}")
+    return sentences
 
 
 def _max_length(tokenizer, encoder) -> int | None:
@@ -124,6 +133,44 @@ def _max_length(tokenizer, encoder) -> int | None:
     return n if isinstance(n, int) else None
 
 
+def resolve_device(device: str):
+    """The torch device named ``device`` (``cpu``, ``cuda``, ``cuda:N``, ``mps``), if this machine
+    has it."""
+    torch, _ = _require_backend()
+    try:
+        dev = torch.device(device)
+    except (RuntimeError, TypeError, ValueError):
+        raise ValueError(f"device {device!r} is not a device name (cpu, cuda, cuda:N, mps)") from None
+    available = {
+        "cpu": lambda: True,
+        "cuda": lambda: torch.cuda.is_available() and (dev.index or 0) < torch.cuda.device_count(),
+        "mps": lambda: torch.backends.mps.is_available(),
+    }.get(dev.type, lambda: False)()
+    if not available:
+        raise ValueError(f"device {device!r} is not available on this machine")
+    return dev
+
+
+def cpu_count() -> int:
+    """The CPUs this process may run on (its affinity, not the machine's count)."""
+    if hasattr(os, "process_cpu_count"):  # Python 3.13
+        return os.process_cpu_count() or 1
+    if hasattr(os, "sched_getaffinity"):
+        return len(os.sched_getaffinity(0))
+    return os.cpu_count() or 1
+
+
+def batch_plan(lengths: Sequence[int], batch_size: int, order: str) -> list[list[int]]:
+    """Sentence indexes in batches: in corpus order, or ``"length"``: sorted by token count (ties in
+    corpus order), so that each batch pads its sentences to about their own length."""
+    import numpy as np
+
+    if not len(lengths):
+        return []
+    indexes = np.argsort(np.asarray(lengths), kind="stable") if order == "length" else np.arange(len(lengths))
+    return [chunk.tolist() for chunk in np.split(indexes, np.arange(batch_size, len(indexes), batch_size))]
+
+
 def extract_features(
     sentences: Iterable[str],
     model,
@@ -131,92 +178,141 @@ def extract_features(
     *,
     out: str | os.PathLike,
     batch_size: int = 16,
-    digits: int = 8,
+    digits: int | str = 8,
+    device: str = "cpu",
+    batch_order: str = "length",
+    threads: int | None = None,
+    first_index: int = 0,
     local_files_only: bool = False,
     progress: bool = True,
 ) -> int:
     """Runs the encoder over ``sentences`` and writes one feature line per sentence to ``out``.
 
     ``model`` is a model directory, a packaged model's name, a hub name in the local cache, or a
-    ``(tokenizer, model)`` pair already loaded. ``layers`` are hidden-state indexes, negative
-    ones counted from the last layer; they are written as the non-negative index, in the order
-    given. Lines are written as each batch is done, to ``out`` + ".part", renamed to ``out`` when
-    every sentence is written, so a failed run leaves no file that looks complete. A sentence
-    longer than the model accepts, or an activation that is not finite, stops the run (nothing
-    is truncated or replaced). Returns the number of lines written.
+    ``(tokenizer, model)`` pair already loaded (moved to ``device``). ``layers`` are hidden-state
+    indexes, negative ones counted from the last layer; they are written as the non-negative index,
+    in the order given. Lines are written to ``out`` + ".part", renamed to ``out`` when every
+    sentence is written, so a failed run leaves no file that looks complete. A sentence longer than
+    the model accepts, or an activation that is not finite, stops the run (nothing is truncated or
+    replaced). Returns the number of lines written.
 
-    Padding inside a batch can move activations in their last bits, so the rounded values may
-    differ in the last digit between batch sizes.
+    ``device`` runs the encoder on ``cpu``, ``cuda`` (``cuda:N``) or ``mps``; activations of a
+    half-precision model are written from float32. ``batch_order="length"`` batches sentences of
+    similar token counts together, to pad less; the lines are still written in corpus order. Padding
+    and the batch's shape can move activations in their last bits, so a value's last written digit
+    can depend on which sentences share its batch: ``batch_order="corpus"`` keeps the batches to
+    consecutive sentences, so that a run gives the bytes of any other with the same batch size
+    (on the same device, with as many threads).
+    On the CPU, torch uses ``threads`` threads, or one per CPU this process may run on unless
+    OMP_NUM_THREADS says otherwise; torch's setting is restored afterwards. ``first_index`` is the
+    ``linex_index`` of the first sentence, for a part of a larger corpus (orvelle.distributed).
     """
-    _check_digits(digits)
-    if isinstance(sentences, (str, bytes)):
-        raise TypeError("sentences must be a sequence of str, not one str")
+    code = _digits_code(digits)
+    sentences = _check_sentences(sentences)
     if isinstance(batch_size, bool) or not isinstance(batch_size, int) or batch_size < 1:
         raise ValueError(f"batch_size must be a positive int, not {batch_size!r}")
+    if batch_order not in BATCH_ORDERS:
+        raise ValueError(f"batch_order must be one of {', '.join(BATCH_ORDERS)}, not {batch_order!r}")
+    if threads is not None and (isinstance(threads, bool) or not isinstance(threads, int) or threads < 1):
+        raise ValueError(f"threads must be a positive int or None, not {threads!r}")
+    if isinstance(first_index, bool) or not isinstance(first_index, int) or first_index < 0:
+        raise ValueError(f"first_index must be a non-negative int, not {first_index!r}")
     torch, _ = _require_backend()
+    import numpy as np
+
+    dev = resolve_device(device)
     if isinstance(model, tuple):
         tokenizer, encoder = model
     else:
         tokenizer, encoder = load_encoder(model, local_files_only=local_files_only, progress=progress)
+    encoder.to(dev)
     n_states = getattr(encoder.config, "num_hidden_layers", None)
     if not isinstance(n_states, int):
         raise ValueError("the model's config does not say how many hidden layers it has")
     n_states += 1
     wanted = resolve_layers(layers, n_states)
-    max_length = _max_length(tokenizer, encoder)
 
-    total = len(sentences) if hasattr(sentences, "__len__") else None
+    lengths = tokenizer(sentences, truncation=False, return_length=True)["length"] if sentences else []
+    max_length = _max_length(tokenizer, encoder)
+    too_long = np.flatnonzero(np.asarray(lengths) > max_length) if max_length is not None else []
+    if len(too_long):
+        i = too_long[0]
+        raise ValueError(f"sentence {first_index + i} has {lengths[i]} tokens; the model takes at most "
+                         f"{max_length}")
+
+    threads_before = torch.get_num_threads()
+    if dev.type == "cpu" and (threads is not None or "OMP_NUM_THREADS" not in os.environ):
+        torch.set_num_threads(threads or cpu_count())
     from tqdm.auto import tqdm  # comes with transformers
 
     out = Path(out)
     part = out.with_name(out.name + ".part")
-    written = 0
-    bar = tqdm(total=total, desc="Extracting", unit="line", file=sys.stderr, disable=not progress)
+    bar = tqdm(total=len(sentences), desc="Extracting", unit=" sentences", file=sys.stderr, disable=not progress)
     try:
-        with open(part, "w", encoding="utf-8", newline="\n") as f, torch.inference_mode():
-            for batch in _batches(sentences, batch_size):
-                enc = tokenizer(batch, padding=True, truncation=False, return_tensors="pt")
-                mask = enc["attention_mask"]
-                lengths = mask.sum(dim=1).tolist()
-                for k, n in enumerate(lengths):
-                    if max_length is not None and n > max_length:
-                        raise ValueError(f"sentence {written + k} has {n} tokens; the model takes at most "
-                                         f"{max_length}")
-                result = encoder(**enc, output_hidden_states=True)
-                states = result.hidden_states
+        with open(part, "wb") as f, _CorpusOrder(f, len(sentences), batch_order != "corpus") as sink, \
+                torch.inference_mode():
+            for batch in batch_plan(lengths, batch_size, batch_order):
+                enc = tokenizer([sentences[i] for i in batch], padding=True, truncation=False,
+                                return_tensors="pt")
+                states = encoder(**enc.to(dev), output_hidden_states=True).hidden_states
                 if states is None or len(states) != n_states:
                     raise ValueError(f"the model returned {0 if states is None else len(states)} hidden "
                                      f"states, its config promises {n_states}")
-                for k in range(len(batch)):
-                    positions = mask[k].nonzero().flatten()
-                    ids = enc["input_ids"][k, positions].tolist()
-                    texts = tokenizer.convert_ids_to_tokens(ids)
-                    per_layer = []
-                    for index in wanted:
-                        v = states[index][k, positions].to(torch.float64)
-                        if not bool(torch.isfinite(v).all()):
-                            raise ValueError(f"sentence {written}: hidden state {index} holds a value that "
-                                             "is not finite")
-                        per_layer.append((index, v.tolist()))
-                    features = []
-                    for t, text in enumerate(texts):
-                        records = ",".join(
-                            '{"index":%d,"values":[%s]}' % (index, format_values(rows[t], digits))
-                            for index, rows in per_layer)
-                        features.append('{"token":%s,"layers":[%s]}' % (_json_string(text), records))
-                    f.write('{"linex_index":%d,"features":[%s]}\n' % (written, ",".join(features)))
-                    written += 1
+                chosen = torch.stack([states[i] for i in wanted])  # layer, sentence, token, unit
+                if chosen.dtype not in (torch.float32, torch.float64):
+                    chosen = chosen.float()  # half precision: the writer takes float32 and float64
+                # Sentence by sentence in numpy: torch's indexing of small tensors wakes its thread pool.
+                chosen = chosen.cpu().numpy()
+                ids, mask = enc["input_ids"].cpu().numpy(), enc["attention_mask"].cpu().numpy().astype(bool)
+                for k, index in enumerate(batch):
+                    texts = tokenizer.convert_ids_to_tokens(ids[k, mask[k]].tolist())
+                    values = chosen[:, k, mask[k]]
+                    sink.write(index, _feature_line(first_index + index, texts, wanted, values.tobytes(),
+                                                    str(values.dtype), values.shape[2], code))
                 bar.update(len(batch))
         os.replace(part, out)
     except BaseException:
-        bar.close()
         try:
             os.unlink(part)
         except FileNotFoundError:
             pass
         raise
-    bar.close()
-    return written
+    finally:
+        bar.close()
+        torch.set_num_threads(threads_before)
+    return len(sentences)
+
+
+class _CorpusOrder:
+    """Writes lines that come in any order to ``f`` in index order. Out of order, each line goes
+    to an unnamed temporary file beside ``f`` as it comes (memory stays flat: a line can take
+    megabytes), and the lines are copied to ``f`` by index when all are in."""
+
+    def __init__(self, f, count: int, reorder: bool):
+        import numpy as np
+
+        self._f = f
+        self._spool = tempfile.TemporaryFile(dir=Path(f.name).parent) if reorder else None
+        self._spans = np.zeros((count, 2), dtype=np.int64)  # offset and length of each line
+
+    def write(self, index: int, line: bytes) -> None:
+        if self._spool is None:
+            self._f.write(line)
+            return
+        self._spans[index] = self._spool.tell(), len(line)
+        self._spool.write(line)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, kind, error, trace) -> None:
+        if self._spool is None:
+            return
+        with self._spool:
+            if kind is None:
+                for offset, length in self._spans.tolist():
+                    self._spool.seek(offset)
+                    self._f.write(self._spool.read(length))
 
 
 def read_sentences(path: str) -> tuple[list[str], int]:
@@ -231,6 +327,10 @@ def read_sentences(path: str) -> tuple[list[str], int]:
     return sentences, len(lines) - len(sentences)
 
 
+def _digits_arg(text: str) -> int | str:
+    return text if text == SHORTEST else int(text)
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(
         prog="python -m orvelle.extract",
@@ -238,30 +338,62 @@ def main(argv: list[str] | None = None) -> int:
                     "(one JSON line per sentence).")
     parser.add_argument("sentences", help="UTF-8 text file, one sentence per line (blank lines are "
                                           "left out); - reads standard input")
-    parser.add_argument("-o", "--out", required=True, help="feature file to write")
+    parser.add_argument("-o", "--out", required=True,
+                        help="feature file to write; with --ray or --ray-address, the folder of its shards")
     parser.add_argument("--model", default=DEFAULT_MODEL,
                         help="model directory, packaged model (all-mpnet-base-v2, all-MiniLM-L6-v2) or "
                              "hub name in the local cache (default: %(default)s)")
     parser.add_argument("--layers", type=int, nargs="+", default=list(DEFAULT_LAYERS), metavar="N",
                         help="hidden-state indexes, negative from the last (default: -1 -2 -3 -4)")
     parser.add_argument("--batch-size", type=int, default=16)
-    parser.add_argument("--digits", type=int, default=8, help="significant digits (default: 8)")
+    parser.add_argument("--batch-order", choices=BATCH_ORDERS, default="length",
+                        help="length: batch sentences of similar length, to pad less (the default); "
+                             "corpus: consecutive sentences, so a run's bytes repeat with the same batch size "
+                             "(lines are in corpus order either way)")
+    parser.add_argument("--device", default="cpu", help="cpu (default), cuda, cuda:N or mps")
+    parser.add_argument("--threads", type=int, default=None,
+                        help="torch threads on the CPU (default: one per CPU this process may use, unless "
+                             "OMP_NUM_THREADS is set)")
+    parser.add_argument("--digits", type=_digits_arg, default=8,
+                        help=f"significant digits, 1 to 17, or {SHORTEST} for the shortest text that reads "
+                             "back as the same value (default: 8)")
     parser.add_argument("--local-files-only", action="store_true",
                         help="never contact a model hub")
     parser.add_argument("--no-progress", action="store_true", help="no progress bar on standard error")
+    ray = parser.add_argument_group("on a Ray cluster (pip install 'orvelle[distributed]')")
+    cluster = ray.add_mutually_exclusive_group()
+    cluster.add_argument("--ray", action="store_true", help="start a local Ray cluster for the run")
+    cluster.add_argument("--ray-address", metavar="ADDR", help="join a running Ray cluster (auto, HOST:6379, ...)")
+    ray.add_argument("--workers", type=int, metavar="N",
+                     help="model actors (default: one per GPU with --device cuda, else one per 4 CPUs)")
+    ray.add_argument("--shard-lines", type=int, metavar="N",
+                     help="sentences per shard file, features-00000.jsonl, ... (default: 1000)")
     args = parser.parse_args(argv)
+    on_ray = args.ray or args.ray_address is not None
+    if not on_ray and (args.workers is not None or args.shard_lines is not None):
+        parser.error("--workers and --shard-lines need --ray or --ray-address")
+    options = {"batch_size": args.batch_size, "digits": args.digits, "device": args.device,
+               "batch_order": args.batch_order, "threads": args.threads,
+               "local_files_only": args.local_files_only, "progress": not args.no_progress}
+    shards = ""
     try:
         sentences, blank = read_sentences(args.sentences)
-        n = extract_features(sentences, args.model, args.layers, out=args.out, batch_size=args.batch_size,
-                             digits=args.digits, local_files_only=args.local_files_only,
-                             progress=not args.no_progress)
+        if on_ray:
+            from .distributed import extract_distributed
+
+            paths = extract_distributed(sentences, args.model, args.layers, out_dir=args.out,
+                                        shard_lines=args.shard_lines or 1000, workers=args.workers,
+                                        address=args.ray_address, **options)
+            n, shards = len(sentences), f" in {len(paths)} shard{'s' if len(paths) != 1 else ''}"
+        else:
+            n = extract_features(sentences, args.model, args.layers, out=args.out, **options)
     except (KeyboardInterrupt, SystemExit):
         raise
     except BaseException as e:  # noqa: BLE001 - one line, no traceback, for every failure
         print(f"orvelle.extract: error: {e}", file=sys.stderr)
         return 1
     skipped = f" ({blank} blank line{'s' if blank != 1 else ''} left out)" if blank else ""
-    print(f"wrote {n} line{'s' if n != 1 else ''} to {args.out}{skipped}", file=sys.stderr)
+    print(f"wrote {n} line{'s' if n != 1 else ''}{shards} to {args.out}{skipped}", file=sys.stderr)
     return 0
 
 

@@ -150,6 +150,8 @@ std::int64_t to_i64(PyObject* obj) {
     return v;
 }
 
+std::vector<std::int64_t> to_i64_list(PyObject* obj) { return to_vector<std::int64_t>(obj, to_i64); }
+
 std::uint64_t to_u64(PyObject* obj) {
     Ref index = own(PyNumber_Index(obj));
     unsigned long long v = PyLong_AsUnsignedLongLong(index.get());

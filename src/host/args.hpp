@@ -31,6 +31,7 @@ std::vector<std::string> to_string_list(PyObject* obj);
 std::vector<std::vector<std::string>> to_string_lists(PyObject* obj);
 double to_f64(PyObject* obj);
 std::int64_t to_i64(PyObject* obj);
+std::vector<std::int64_t> to_i64_list(PyObject* obj);
 std::uint64_t to_u64(PyObject* obj);
 std::uint16_t to_u16(PyObject* obj);
 bool to_bool(PyObject* obj);

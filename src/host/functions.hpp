@@ -17,5 +17,7 @@ AnalysisRequest convert_analysis(std::span<PyObject*> args);
 
 // Private to the package's measurement layer; not in __all__.
 PyObject* measure(PyObject* self, PyObject* args, PyObject* kwargs);
+// Private to orvelle.extract: one feature-file line from a sentence's activations.
+PyObject* feature_line(PyObject* self, PyObject* args, PyObject* kwargs);
 
 }  // namespace orvelle::host

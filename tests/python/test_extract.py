@@ -12,7 +12,7 @@ import pytest
 
 import featurefile
 from orvelle import _models
-from orvelle.extract import extract_features, format_values, resolve_layers
+from orvelle.extract import batch_plan, cpu_count, extract_features, format_values, resolve_layers
 
 REPO = pathlib.Path(__file__).resolve().parents[2]
 EXAMPLES = REPO / "examples"
@@ -76,6 +76,8 @@ def test_values_are_rounded_json_numbers(value, digits, text):
 @pytest.mark.parametrize("kwargs,error,message", [
     *[({"digits": d}, ValueError, "digits") for d in (0, 18, True, 2.5, None)],
     ({"batch_size": 0}, ValueError, "batch_size"),
+    ({"batch_order": "random"}, ValueError, "batch_order"),
+    ({"threads": 0}, ValueError, "threads"),
     ({"sentences": "one sentence"}, TypeError, "not one str"),
 ])
 def test_bad_arguments_are_refused_before_any_work(tmp_path, kwargs, error, message):
@@ -83,6 +85,24 @@ def test_bad_arguments_are_refused_before_any_work(tmp_path, kwargs, error, mess
     with pytest.raises(error, match=message):
         extract_features(**args)
     assert not list(tmp_path.iterdir())
+
+
+@pytest.mark.skipif(not HAVE_BACKEND, reason="torch is not installed")
+@pytest.mark.parametrize("device", ["nope", "cuda:99", "mps:3"])
+def test_a_device_this_machine_lacks_is_refused_before_any_work(tmp_path, device):
+    with pytest.raises(ValueError, match="device"):
+        extract_features(["x"], "no-such-model", out=tmp_path / "f.jsonl", device=device)
+    assert not list(tmp_path.iterdir())
+
+
+@pytest.mark.parametrize("lengths,size,order,plan", [
+    ([5, 1, 3, 1, 9], 2, "length", [[1, 3], [2, 0], [4]]),  # ties keep corpus order
+    ([5, 1, 3, 1, 9], 2, "corpus", [[0, 1], [2, 3], [4]]),
+    ([4, 4, 4], 5, "length", [[0, 1, 2]]),
+    ([], 3, "length", []),
+])
+def test_batch_plan(lengths, size, order, plan):
+    assert batch_plan(lengths, size, order) == plan
 
 
 def test_model_names_resolve(tmp_path):
@@ -197,6 +217,98 @@ def test_extraction_round_trips_tokens_and_values(tmp_path, minilm, batch_size, 
     assert {"she", "he", "him", "co", "worker", "ie"} <= tokens
 
 
+def _python_writer_lines(minilm, sentences, layers, batch_size, digits):
+    """The feature lines as the Python writer made them, batch by batch in corpus order."""
+    import torch
+    tokenizer, model = minilm
+    lines = []
+    for start in range(0, len(sentences), batch_size):
+        enc = tokenizer(sentences[start:start + batch_size], padding=True, return_tensors="pt")
+        with torch.inference_mode():
+            states = model(**enc, output_hidden_states=True).hidden_states
+        for k, mask in enumerate(enc["attention_mask"]):
+            positions = mask.nonzero().flatten()
+            texts = tokenizer.convert_ids_to_tokens(enc["input_ids"][k, positions].tolist())
+            rows = [(i, states[i][k, positions].double().tolist()) for i in layers]
+            features = ",".join('{"token":%s,"layers":[%s]}' % (
+                json.dumps(text, ensure_ascii=False),
+                ",".join('{"index":%d,"values":[%s]}' % (i, format_values(r[t], digits)) for i, r in rows))
+                for t, text in enumerate(texts))
+            lines.append('{"linex_index":%d,"features":[%s]}\n' % (len(lines), features))
+    return "".join(lines).encode()
+
+
+@needs_minilm
+@pytest.mark.parametrize("digits", [8, 3, "shortest"])
+def test_extraction_writes_the_bytes_of_the_python_writer(tmp_path, minilm, digits):
+    out = tmp_path / "f.jsonl"
+    extract_features(SENTENCES, minilm, layers=(-1, 0), out=out, batch_size=3, digits=digits,
+                     batch_order="corpus", progress=False)
+    assert out.read_bytes() == _python_writer_lines(minilm, SENTENCES, (6, 0), 3, digits)
+
+
+UNEVEN = [
+    "A sentence a good deal longer than the others, so that batches of its neighbours pad a lot.",
+    "Hi.",
+    "Of middling length, this one.",
+    "He",
+    "Another long one, with enough words in it to need padding next to the short ones.",
+]
+
+
+@needs_minilm
+def test_length_order_writes_the_lines_in_corpus_order(tmp_path, minilm):
+    def run(name, **kwargs):
+        extract_features(UNEVEN, minilm, layers=(-1, 1), out=tmp_path / name, progress=False, **kwargs)
+        return tmp_path / name
+
+    by_corpus, by_length = run("c", batch_size=2, batch_order="corpus"), run("l", batch_size=2)
+    corpus, length = featurefile.read(by_corpus), featurefile.read(by_length)
+    assert [i for i, _ in length] == list(range(len(UNEVEN)))
+    for (_, a), (_, b) in zip(corpus, length):
+        assert [t for t, _ in a] == [t for t, _ in b]
+        for (_, ra), (_, rb) in zip(a, b):
+            for (ia, va), (ib, vb) in zip(ra, rb):
+                assert ia == ib and max(abs(x - y) for x, y in zip(va, vb)) < 1e-4
+    # One sentence a batch: the same computations, so the same bytes.
+    assert run("c1", batch_size=1, batch_order="corpus").read_bytes() == run("l1", batch_size=1).read_bytes()
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["c", "c1", "l", "l1"]
+
+
+@needs_minilm
+@pytest.mark.parametrize("dtype", ["float16", "bfloat16"])
+def test_half_precision_activations_are_written(tmp_path, minilm, dtype):
+    import copy
+
+    import torch
+    tokenizer, model = minilm
+    half = copy.deepcopy(model).to(getattr(torch, dtype))
+    extract_features(SENTENCES[:2], (tokenizer, half), layers=(-1,), out=tmp_path / "h", progress=False)
+    extract_features(SENTENCES[:2], minilm, layers=(-1,), out=tmp_path / "f", progress=False)
+    for (_, h), (_, f) in zip(featurefile.read(tmp_path / "h"), featurefile.read(tmp_path / "f")):
+        for (_, [(_, vh)]), (_, [(_, vf)]) in zip(h, f):
+            assert len(vh) == 384 and max(abs(x - y) for x, y in zip(vh, vf)) < 0.1
+
+
+@needs_minilm
+@pytest.mark.parametrize("threads,expected", [(None, cpu_count()), (1, 1)])
+def test_cpu_threads_during_and_after_extraction(tmp_path, minilm, monkeypatch, threads, expected):
+    import torch
+    monkeypatch.delenv("OMP_NUM_THREADS", raising=False)
+    tokenizer, model = minilm
+    seen = []
+    hook = model.register_forward_hook(lambda *_: seen.append(torch.get_num_threads()))
+    before = torch.get_num_threads()
+    torch.set_num_threads(1 if expected != 1 else 2)
+    try:
+        extract_features(["He"], minilm, out=tmp_path / "f", threads=threads, progress=False)
+        assert seen == [expected]
+        assert torch.get_num_threads() == (1 if expected != 1 else 2)  # the caller's setting is back
+    finally:
+        hook.remove()
+        torch.set_num_threads(before)
+
+
 @needs_minilm
 @pytest.mark.parametrize("sentences,error", [
     (["short", "word " * 600], "at most 512"),
@@ -216,11 +328,12 @@ def test_command_line_extraction(tmp_path):
     out = tmp_path / "f.jsonl"
     env = {**os.environ, "HF_HUB_OFFLINE": "1"}
     r = subprocess.run([sys.executable, "-m", "orvelle.extract", str(src), "-o", str(out),
-                        "--model", "all-MiniLM-L6-v2", "--layers", "-1", "-2", "--local-files-only"],
+                        "--model", "all-MiniLM-L6-v2", "--layers", "-1", "-2", "--local-files-only",
+                        "--device", "cpu", "--batch-order", "corpus", "--threads", "1", "--digits", "shortest"],
                        capture_output=True, text=True, cwd=tmp_path, env=env)
     assert r.returncode == 0, r.stderr
     assert r.stdout == ""
-    assert "Extracting" in r.stderr  # the progress bar
+    assert "Extracting" in r.stderr and "sentences/s" in r.stderr  # the progress bar
     assert r.stderr.rstrip().endswith(f"wrote 3 lines to {out} (2 blank lines left out)")
     lines = featurefile.read(out)
     assert [t for t, _ in lines[2][1]] == ["[CLS]", "he", "[SEP]"]
