@@ -55,14 +55,18 @@ fuzz: bootstrap
 		-DORVELLE_FUZZ=ON "-DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all" >/dev/null
 	@cmake --build build/fuzz --target $(FUZZ_TARGETS)
 	@python3 fuzz/seeds.py build/fuzz/seeds
-	@for t in $(FUZZ_TARGETS); do \
+	@failed=; for t in $(FUZZ_TARGETS); do \
 		mkdir -p build/fuzz/corpus/$$t build/fuzz/findings; \
 		echo "fuzz: $$t for $(FUZZ_SECONDS) s"; \
-		$(FUZZ_ENV) build/fuzz/$$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+		if $(FUZZ_ENV) build/fuzz/$$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
 			-artifact_prefix=build/fuzz/findings/$$t- build/fuzz/corpus/$$t build/fuzz/seeds/$$t \
-			>build/fuzz/$$t.log 2>&1 || { tail -n 60 build/fuzz/$$t.log; exit 1; }; \
-		grep -E '^stat::number_of_executed_units|^Done' build/fuzz/$$t.log; \
-	done
+			>build/fuzz/$$t.log 2>&1; then \
+			grep -E '^Done' build/fuzz/$$t.log; \
+		else \
+			tail -n 40 build/fuzz/$$t.log; failed="$$failed $$t"; \
+		fi; \
+	done; \
+	if [ -n "$$failed" ]; then echo "fuzz: failed:$$failed (inputs in build/fuzz/findings)"; exit 1; fi
 
 clean:
 	rm -rf build .venv dist
