@@ -33,7 +33,8 @@ struct Reader {
     }
     std::vector<double> f64(std::size_t n) {
         std::vector<double> v(n);
-        std::memcpy(v.data(), bytes.data() + pos, n * 8);
+        // An empty vector's data() may be null, which memcpy must not get.
+        if (n > 0) std::memcpy(v.data(), bytes.data() + pos, n * 8);
         pos += n * 8;
         return v;
     }

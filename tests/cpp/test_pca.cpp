@@ -2,6 +2,7 @@
 // cases do not cover, the edge cases, the failures and the thread count.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 
@@ -10,6 +11,7 @@
 #include "terminal_capture.hpp"
 #include "util/panic.hpp"
 #include "linalg/pca.hpp"
+#include "linalg/products.hpp"
 #include "linalg/svd.hpp"
 
 using namespace orvelle;
@@ -100,6 +102,49 @@ TEST(Pca, ProductsFollowTheRecipeOnEveryShape) {
         const Matrix fresh = random_data(4, s.d, 77);
         EXPECT_TRUE(same(model.transform(fresh), recipe_projection(fresh, model)));
     }
+}
+
+// A dimension of exactly 5 takes the short path: one run of additions from
+// the first product, even where the summed index passes a block of 256 and
+// the blocked order gives other bits. The covariance of 600 rows of 5
+// features sums over the rows; 5 components of 300-wide rows sum over the
+// features.
+TEST(Pca, DimensionOfFiveSumsInOneRunPastABlock) {
+    std::mt19937_64 rng(19);
+    std::normal_distribution<double> g(3.0, 2.0);
+    const auto filled = [&](std::size_t rows, std::size_t cols) {
+        Matrix m(rows, cols);
+        for (double& v : m.data) v = g(rng);
+        return m;
+    };
+
+    const Matrix x = filled(600, 5);
+    const std::vector<double> mean = column_means(x);
+    const Matrix c = centred(x, mean);
+    Matrix one_run(5, 5), blocked(5, 5);
+    for (std::size_t i = 0; i < 5; ++i)
+        for (std::size_t j = 0; j < 5; ++j) {
+            const auto term = [&](std::size_t r) { return c(r, i) * c(r, j); };
+            one_run(i, j) = recipe_sum(600, false, term);
+            blocked(i, j) = recipe_sum(600, true, term);
+        }
+    EXPECT_TRUE(same(centred_gram(x, mean, 2, [] {}), one_run));
+    EXPECT_FALSE(same(blocked, one_run)) << "the data must tell the two orders apart";
+
+    const Matrix wide = filled(40, 300), w = filled(300, 5);
+    const std::vector<double> wide_mean = column_means(wide);
+    const Matrix cw = centred(wide, wide_mean);
+    Matrix got(40, 5), want(40, 5), want_blocked(40, 5);
+    centred_product(wide, wide_mean, w, 2, [] {},
+                    [&](std::size_t i, const double* row) { std::copy(row, row + 5, got.row(i)); });
+    for (std::size_t i = 0; i < 40; ++i)
+        for (std::size_t q = 0; q < 5; ++q) {
+            const auto term = [&](std::size_t j) { return cw(i, j) * w(j, q); };
+            want(i, q) = recipe_sum(300, false, term);
+            want_blocked(i, q) = recipe_sum(300, true, term);
+        }
+    EXPECT_TRUE(same(got, want));
+    EXPECT_FALSE(same(want_blocked, want)) << "the data must tell the two orders apart";
 }
 
 TEST(Pca, SameBitsOnAnyThreadCount) {

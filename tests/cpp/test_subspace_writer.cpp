@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <iterator>
 #include <filesystem>
@@ -14,6 +15,7 @@
 
 #include "fio/writer/output_file.hpp"
 #include "fio/writer/subspace.hpp"
+#include "deadline.hpp"
 #include "panic_message.hpp"
 #include "space/space.hpp"
 
@@ -216,16 +218,25 @@ class ListingWriteAll : public ::testing::TestWithParam<WriteCase> {};
 
 TEST_P(ListingWriteAll, RetriesOrFails) {
     const WriteCase& c = GetParam();
-    g_written.clear();
-    g_calls = 0;
     const std::string bytes = "he 3 12 0.5,-1,2.25,\n";
-    std::string got = panic_message([&] { OutputFile::write_all(-1, bytes, c.fn); });
+    // In a child with a deadline: a retry that makes no progress fails here
+    // instead of spinning forever.
+    const auto result = fixtures::run_within(std::chrono::seconds(5), [&] {
+        g_written.clear();
+        g_calls = 0;
+        const std::string got = panic_message([&] { OutputFile::write_all(-1, bytes, c.fn); });
+        return got + '\0' + std::to_string(g_calls) + '\0' + g_written + '\0';
+    });
+    ASSERT_TRUE(result) << c.label << ": write_all did not return within 5 s";
+    const std::vector<std::string> f = fixtures::nul_fields(*result);
+    ASSERT_EQ(f.size(), 3u) << c.label;
+    const std::string &got = f[0], &calls = f[1], &written = f[2];
     if (c.message.empty()) {
         EXPECT_EQ(got, "<no panic>") << c.label;
-        EXPECT_EQ(g_written, bytes) << c.label;
+        EXPECT_EQ(written, bytes) << c.label;
     } else {
         EXPECT_EQ(got, "called `Result::unwrap()` on an `Err` value: " + c.message) << c.label;
-        EXPECT_EQ(g_calls, 1) << c.label;
+        EXPECT_EQ(calls, "1") << c.label;
     }
 }
 

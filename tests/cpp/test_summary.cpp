@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <fcntl.h>
 #include <fstream>
 #include <sstream>
@@ -10,6 +11,7 @@
 #include <unistd.h>
 
 #include "calc_support.hpp"
+#include "deadline.hpp"
 #include "fio/writer/calculator_summary.hpp"
 #include "fio/writer/output_file.hpp"
 #include "space/calculator.hpp"
@@ -266,12 +268,20 @@ struct WriteCase {
 class ScriptedWriteAll : public ::testing::TestWithParam<WriteCase> {};
 
 TEST_P(ScriptedWriteAll, RetriesShortAndInterruptedWrites) {
-    g_steps = GetParam().steps;
-    g_next = 0;
-    g_written.clear();
-    const std::string text = test::panic_text([] { OutputFile::write_all(3, "abcdefgh", scripted_write); });
-    EXPECT_EQ(text, GetParam().error.empty() ? "<no panic>" : kUnwrap + GetParam().error) << GetParam().label;
-    EXPECT_EQ(g_written, GetParam().written) << GetParam().label;
+    // In a child with a deadline: a retry that makes no progress fails here
+    // instead of spinning forever.
+    const auto result = fixtures::run_within(std::chrono::seconds(5), [] {
+        g_steps = GetParam().steps;
+        g_next = 0;
+        g_written.clear();
+        const std::string text = test::panic_text([] { OutputFile::write_all(3, "abcdefgh", scripted_write); });
+        return text + '\0' + g_written + '\0';
+    });
+    ASSERT_TRUE(result) << GetParam().label << ": write_all did not return within 5 s";
+    const std::vector<std::string> f = fixtures::nul_fields(*result);
+    ASSERT_EQ(f.size(), 2u) << GetParam().label;
+    EXPECT_EQ(f[0], GetParam().error.empty() ? "<no panic>" : kUnwrap + GetParam().error) << GetParam().label;
+    EXPECT_EQ(f[1], GetParam().written) << GetParam().label;
 }
 
 INSTANTIATE_TEST_SUITE_P(

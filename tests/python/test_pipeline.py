@@ -45,6 +45,28 @@ def test_same_seed_same_listing_other_seed_other_listing(features, tmp_path):
     assert a == b and a != c
 
 
+def calculator_listing(features: str, out, seed: int | None) -> bytes:
+    orvelle.calculator(features, SEEDS, subspace_folder_path=str(out),
+                       **({} if seed is None else {"random_token_seed": seed}))
+    return (out / "random_subspace.txt").read_bytes()
+
+
+def cli_listing(features: str, out, seed: int | None) -> bytes:
+    subprocess.run([sys.executable, "-m", "orvelle", features, "--seeds", "he,him", "--seeds", "she,her",
+                    "--draws", "1", "--out", str(out), *([] if seed is None else ["--seed", str(seed)])],
+                   check=True, capture_output=True)
+    return (out / "random_subspace.txt").read_bytes()
+
+
+@pytest.mark.parametrize("listing", [calculator_listing, cli_listing], ids=["calculator", "command line"])
+def test_default_seed_is_seed_1(features, tmp_path, listing):
+    for name in ("default", "1", "2"):
+        (tmp_path / name).mkdir()
+    default = listing(features, tmp_path / "default", None)
+    assert default == listing(features, tmp_path / "1", 1)
+    assert default != listing(features, tmp_path / "2", 2)
+
+
 @pytest.mark.parametrize("ratio,count", [(0.5, 20), (2, 80), (0.0, None), (-1.0, None), (float("nan"), None), (100, None)])
 def test_random_count_rules(features, tmp_path, ratio, count):
     # A count of 0 or below, or above the eligible tokens, selects every token.
