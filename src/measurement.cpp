@@ -10,23 +10,21 @@ Measurement run_measurement(MeasureRequest request) {
     const bool user_friendly = a.user_friendly.value_or(false);
     const std::vector<std::string> paths = request.shards.empty() ? std::vector<std::string>{a.path} : request.shards;
     GlobalSpace global = read_global_space(paths, user_friendly, a.pca_dimension);
-    const Space& space = global.reduced.space;
 
     Measurement out;
-    out.global_space = rank_report(global.reduced.reduction, space.tokens.size());
+    out.global_space = global.rank();
     out.line_count = global.line_count;
     const std::int64_t count = random_token_count(a.random_token_num.value_or(0.8), global.line_count);
     const std::uint64_t seed = std::uint64_t(a.random_token_seed.value_or(1));
 
     // Found once; each draw expresses copies in its own coordinates.
-    const std::vector<std::vector<Token>> found = find_groups(space, a.subspace_seeds);
-    const std::vector<Token> target_tokens = space.find(request.targets);
+    const std::vector<std::vector<Token>> found = find_groups(global, a.subspace_seeds);
+    const std::vector<Token> target_tokens = global.find(request.targets);
 
     for (std::size_t d = 0; d < request.draws; ++d) {
         DrawResult draw;
         draw.seed = std::int64_t(seed + d);
-        ReducedSpace random = Space::new_reduced(space.get_random_tokens(count, draw.seed, a.exclude_words),
-                                                 std::nullopt);
+        ReducedSpace random = Space::new_reduced(global.draw(count, draw.seed, a.exclude_words), std::nullopt);
         draw.random_space = rank_report(random.reduction, random.space.tokens.size());
         if (d == 0 && a.subspace_folder_path)
             random.space.write(*a.subspace_folder_path + "/random_subspace.txt", user_friendly);

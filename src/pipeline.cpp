@@ -18,8 +18,13 @@ std::int64_t random_token_count(double ratio, std::size_t lines) {
 
 GlobalSpace read_global_space(const std::vector<std::string>& paths, bool user_friendly,
                               std::optional<std::size_t> pca_dimension) {
-    std::vector<Line> lines = read_corpus(paths, user_friendly);
     GlobalSpace global;
+    if (should_stream(paths)) {
+        global.streamed = stream_global_space(paths, user_friendly, pca_dimension);
+        global.line_count = global.streamed->line_count;
+        return global;
+    }
+    std::vector<Line> lines = read_corpus(paths, user_friendly);
     global.line_count = lines.size();
     // Only the line count is used after this point, so the lines move into
     // the global space instead of being copied: one copy of the vectors fewer.
@@ -32,6 +37,32 @@ std::vector<std::vector<Token>> find_groups(const Space& global, const std::vect
     found.reserve(groups.size());
     for (const std::vector<std::string>& group : groups) found.push_back(global.find(group));
     return found;
+}
+
+std::vector<std::vector<Token>> find_groups(const GlobalSpace& global,
+                                            const std::vector<std::vector<std::string>>& groups) {
+    std::vector<std::vector<Token>> found;
+    found.reserve(groups.size());
+    for (const std::vector<std::string>& group : groups) found.push_back(global.find(group));
+    return found;
+}
+
+std::size_t GlobalSpace::size() const { return streamed ? streamed->texts.size() : reduced.space.tokens.size(); }
+
+RankReport GlobalSpace::rank() const {
+    return rank_report(streamed ? streamed->reduction : reduced.reduction, size());
+}
+
+std::vector<Token> GlobalSpace::draw(std::int64_t count, std::int64_t seed,
+                                     const std::optional<std::vector<std::string>>& exclude_words) const {
+    if (!streamed) return reduced.space.get_random_tokens(count, seed, exclude_words);
+    // The global space has no seed words: the exclusions are the caller's alone.
+    return streamed->tokens(
+        random_token_positions(streamed->texts, count, seed, exclude_words.value_or(std::vector<std::string>{})));
+}
+
+std::vector<Token> GlobalSpace::find(const std::vector<std::string>& words) const {
+    return streamed ? streamed->tokens(streamed->find(words)) : reduced.space.find(words);
 }
 
 std::vector<Space> seed_spaces(std::vector<std::vector<Token>> found, std::vector<std::vector<std::string>> groups,
@@ -49,16 +80,15 @@ std::vector<Space> seed_spaces(std::vector<std::vector<Token>> found, std::vecto
 Calculator run_analysis(AnalysisRequest request, std::vector<RankReport>* ranks) {
     const bool user_friendly = request.user_friendly.value_or(false);
     GlobalSpace global = read_global_space({request.path}, user_friendly, request.pca_dimension);
-    const Space& space = global.reduced.space;
 
     const std::int64_t count = random_token_count(request.random_token_num.value_or(0.8), global.line_count);
     const std::int64_t seed = request.random_token_seed.value_or(1);
-    std::vector<Token> drawn = space.get_random_tokens(count, seed, std::move(request.exclude_words));
+    std::vector<Token> drawn = global.draw(count, seed, request.exclude_words);
 
     const std::string folder = request.subspace_folder_path.value_or("./");
     ReducedSpace random = Space::new_reduced(std::move(drawn), std::nullopt);
     if (ranks) {
-        ranks->push_back(rank_report(global.reduced.reduction, space.tokens.size()));
+        ranks->push_back(global.rank());
         ranks->push_back(rank_report(random.reduction, random.space.tokens.size()));
     }
 
@@ -66,7 +96,7 @@ Calculator run_analysis(AnalysisRequest request, std::vector<RankReport>* ranks)
     // step fails.
     random.space.write(folder + "/random_subspace.txt", user_friendly);
 
-    std::vector<std::vector<Token>> found = find_groups(space, request.subspace_seeds);
+    std::vector<std::vector<Token>> found = find_groups(global, request.subspace_seeds);
     global = GlobalSpace{};  // the global space is not needed by the calculator
     std::vector<Space> seeds = seed_spaces(std::move(found), std::move(request.subspace_seeds), random.reduction);
     return Calculator::new_calculator(std::move(random.space), std::move(seeds));

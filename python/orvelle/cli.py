@@ -83,6 +83,11 @@ def build_parser() -> argparse.ArgumentParser:
                    help="folder for random_subspace.txt, calculator_summary.txt and the CSV files, "
                         "created if missing (default: .)")
     p.add_argument("--progress", action="store_true", help="show every progress bar on standard error")
+    stream = p.add_mutually_exclusive_group()
+    stream.add_argument("--stream", dest="stream", action="store_const", const="1",
+                        help="analyse in passes over the file, with memory bounded whatever its size")
+    stream.add_argument("--no-stream", dest="stream", action="store_const", const="0",
+                        help="hold the file in memory (default: streamed only when it would not fit)")
     p.add_argument("--strict", action="store_true",
                    help="fail (status 1) when a space is too small for the components it keeps")
     return p
@@ -198,6 +203,8 @@ def main(argv: list[str] | None = None) -> int:
     if problem:
         print(f"orvelle: error: {problem}", file=sys.stderr)
         return 1
+    if args.stream:
+        os.environ["ORVELLE_STREAM"] = args.stream  # read by the extension, as for calculator()
     try:
         targets = list(dict.fromkeys(args.targets + (read_words(args.targets_file) if args.targets_file else [])))
         os.makedirs(args.out, exist_ok=True)

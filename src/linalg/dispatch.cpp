@@ -15,6 +15,8 @@
 #define ORVELLE_LEVEL_KERNELS(ns)                                              \
     namespace orvelle::ns {                                                    \
     decltype(orvelle::centred_gram) centred_gram;                              \
+    decltype(orvelle::centred_gram_add) centred_gram_add;                      \
+    decltype(orvelle::complete_gram) complete_gram;                            \
     decltype(orvelle::centred_product) centred_product;                        \
     Svd svd(Matrix a, unsigned threads);                                       \
     Svd svd(Matrix a, unsigned threads, std::size_t max_iterations);           \
@@ -33,6 +35,8 @@ namespace {
 
 struct Kernels {
     decltype(&orvelle::centred_gram) centred_gram;
+    decltype(&orvelle::centred_gram_add) centred_gram_add;
+    decltype(&orvelle::complete_gram) complete_gram;
     decltype(&orvelle::centred_product) centred_product;
     Svd (*svd)(Matrix, unsigned);
     Svd (*svd_limited)(Matrix, unsigned, std::size_t);
@@ -43,7 +47,7 @@ struct Kernels {
 
 #define ORVELLE_LEVEL_TABLE(ns)                                                                    \
     Kernels {                                                                                      \
-        &ns::centred_gram, &ns::centred_product, &ns::svd, &ns::svd, &ns::bidiagonalize,           \
+        &ns::centred_gram, &ns::centred_gram_add, &ns::complete_gram, &ns::centred_product, &ns::svd, &ns::svd, &ns::bidiagonalize,           \
             &ns::column_means, &ns::cos_similarity_table                                           \
     }
 
@@ -58,6 +62,12 @@ const Kernels& kernels() { return kTables[std::size_t(simd_level())]; }
 Matrix centred_gram(const RowView& x, const std::vector<double>& mean, unsigned threads, const RowTick& tick) {
     return kernels().centred_gram(x, mean, threads, tick);
 }
+
+void centred_gram_add(const RowView& x, const std::vector<double>& mean, Matrix& s, bool first, unsigned threads) {
+    kernels().centred_gram_add(x, mean, s, first, threads);
+}
+
+void complete_gram(Matrix& s) { kernels().complete_gram(s); }
 
 void centred_product(const RowView& x, const std::vector<double>& mean, const Matrix& w, unsigned threads,
                      const RowTick& tick, const RowSink& sink) {

@@ -104,27 +104,12 @@ void mirror_upper(Matrix& s) {
         for (std::size_t j = i + 1; j < s.cols; ++j) s(j, i) = s(i, j);
 }
 
-}  // namespace
-
-Matrix centred_gram(const RowView& x, const std::vector<double>& mean, unsigned threads,
-                    const RowTick& tick) {
+// The upper triangle of S plus (or, with overwrite, set to for the first
+// block) the blocked sums over x's rows: blocks of 256 rows from x's first,
+// each summed from +0.0 in row order and added to S in block order.
+void gram_blocks(const RowView& x, const std::vector<double>& mean, Matrix& s, bool overwrite, unsigned threads,
+                 const RowTick& tick) {
     const std::size_t n = x.rows, d = x.cols;
-    Matrix s(d, d);
-
-    if (n <= kSmall || d <= kSmall) {
-        std::vector<double> c(d);
-        for (std::size_t r = 0; r < n; ++r) {
-            tick();
-            centre_row(x.row[r], mean.data(), d, c.data());
-            for (std::size_t i = 0; i < d; ++i) {
-                double* si = s.row(i);
-                for (std::size_t j = i; j < d; ++j) si[j] = r == 0 ? c[i] * c[j] : si[j] + c[i] * c[j];
-            }
-        }
-        mirror_upper(s);
-        return s;
-    }
-
     // One block of 256 centred rows at a time, stored as panels of eight
     // columns: panel p holds rows 0..255, each as its columns 8p..8p+7. The
     // upper triangle is cut into 8 x 24 tiles; each tile sums the block in
@@ -176,15 +161,47 @@ Matrix centred_gram(const RowView& x, const std::vector<double>& mean, unsigned 
                          panel_size, kc);
                 const std::size_t i0 = std::size_t(pi) * 8, j0 = std::size_t(jt) * kCols;
                 tile.write(s.row(i0) + j0, d, std::min<std::size_t>(8, d - i0),
-                           std::min(kCols, d - j0), blk == 0);
+                           std::min(kCols, d - j0), overwrite && blk == 0);
             }
             sync.arrive_and_wait();
         }
     });
     calls.rethrow();
+}
+
+}  // namespace
+
+Matrix centred_gram(const RowView& x, const std::vector<double>& mean, unsigned threads,
+                    const RowTick& tick) {
+    const std::size_t n = x.rows, d = x.cols;
+    Matrix s(d, d);
+
+    if (n <= kSmall || d <= kSmall) {
+        std::vector<double> c(d);
+        for (std::size_t r = 0; r < n; ++r) {
+            tick();
+            centre_row(x.row[r], mean.data(), d, c.data());
+            for (std::size_t i = 0; i < d; ++i) {
+                double* si = s.row(i);
+                for (std::size_t j = i; j < d; ++j) si[j] = r == 0 ? c[i] * c[j] : si[j] + c[i] * c[j];
+            }
+        }
+        mirror_upper(s);
+        return s;
+    }
+
+    gram_blocks(x, mean, s, true, threads, tick);
     mirror_upper(s);
     return s;
 }
+
+void centred_gram_add(const RowView& x, const std::vector<double>& mean, Matrix& s, bool first,
+                      unsigned threads) {
+    gram_blocks(x, mean, s, first, threads, [] {});
+}
+
+void complete_gram(Matrix& s) { mirror_upper(s); }
+
 
 void centred_product(const RowView& x, const std::vector<double>& mean, const Matrix& w,
                      unsigned threads, const RowTick& tick, const RowSink& sink) {

@@ -30,6 +30,16 @@ using RowSink = std::function<void(std::size_t i, const double* row)>;
 Matrix centred_gram(const RowView& x, const std::vector<double>& mean, unsigned threads,
                     const RowTick& tick);
 
+// Cᵀ·C over a long series of rows handed in pieces, with the same bits as one
+// centred_gram over all of them: each piece's rows are added to the upper
+// triangle of s (d x d; set, not added, with first) in the blocks of 256 that
+// centred_gram would form, so every piece but the last must hold a multiple
+// of 256 rows. For more than five rows in all and d > 5 (the blocked order);
+// complete_gram mirrors the upper triangle once the last piece is in.
+void centred_gram_add(const RowView& x, const std::vector<double>& mean, Matrix& s, bool first,
+                      unsigned threads);
+void complete_gram(Matrix& s);
+
 // The rows of C·w, C as above and w d x k, handed to sink in row order on the
 // calling thread.
 void centred_product(const RowView& x, const std::vector<double>& mean, const Matrix& w,

@@ -36,6 +36,11 @@ struct Space {
     void write(const std::string& path, bool user_friendly) const;
 };
 
+// The positions get_random_tokens selects, in selection order, for a space
+// whose token i has texts[i] (the exclusions already include its seed words).
+std::vector<std::size_t> random_token_positions(const std::vector<std::string>& texts, std::int64_t count,
+                                                std::int64_t seed, const std::vector<std::string>& exclusions);
+
 struct ReducedSpace {
     Space space;
     Reduction reduction;

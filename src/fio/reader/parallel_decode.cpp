@@ -189,6 +189,19 @@ std::string long_line_message(std::uint64_t line, std::size_t max_line_bytes) {
 
 std::vector<LineKelvra> decode_file(FeatureFile& file, const ReadOptions& options,
                                     const std::function<void(std::uint64_t)>& on_read) {
+    std::vector<LineKelvra> out;
+    decode_file(file, options, on_read, [&](std::vector<LineKelvra>&& records) {
+        if (out.empty()) {
+            out = std::move(records);
+        } else {
+            out.insert(out.end(), std::make_move_iterator(records.begin()), std::make_move_iterator(records.end()));
+        }
+    });
+    return out;
+}
+
+void decode_file(FeatureFile& file, const ReadOptions& options, const std::function<void(std::uint64_t)>& on_read,
+                 const std::function<void(std::vector<LineKelvra>&&)>& on_records) {
     const unsigned threads = options.threads ? options.threads : default_thread_count();
     const std::size_t batch_bytes = std::max<std::size_t>(options.batch_bytes, 1);
     // Enough batches queued to keep every worker busy while the next is read;
@@ -196,7 +209,7 @@ std::vector<LineKelvra> decode_file(FeatureFile& file, const ReadOptions& option
     const std::size_t max_in_flight = 2 * static_cast<std::size_t>(threads) + 1;
     const std::size_t max_line = std::min(options.max_line_bytes, SIZE_MAX - 2);
 
-    std::vector<LineKelvra> out;
+    std::uint64_t done = 0;                        // lines handed on
     std::vector<Bytes> spare;                      // buffers of collected batches
     std::deque<std::unique_ptr<Batch>> in_flight;  // outlives the workers below
     Workers workers(threads, max_line);
@@ -211,15 +224,12 @@ std::vector<LineKelvra> decode_file(FeatureFile& file, const ReadOptions& option
         workers.wait(b);
         if (b.exception) std::rethrow_exception(b.exception);
         on_read(b.line_bytes);
-        const std::uint64_t failed_line = out.size() + b.records.size() + 1;
+        const std::uint64_t failed_line = done + b.records.size() + 1;
         if (b.too_long) fail(failed_line, long_line_message(failed_line, max_line));
         if (b.failed) fail(failed_line, unwrap_message(b.error));
-        if (out.empty()) {
-            out = std::move(b.records);
-        } else {
-            out.insert(out.end(), std::make_move_iterator(b.records.begin()),
-                       std::make_move_iterator(b.records.end()));
-        }
+        done += b.records.size();
+        on_records(std::move(b.records));
+        b.records = {};
         spare.push_back(std::move(b.text));
         in_flight.pop_front();
     };
@@ -255,7 +265,7 @@ std::vector<LineKelvra> decode_file(FeatureFile& file, const ReadOptions& option
                     // buf is the start of one line, and no end in sight. The
                     // lines before it are checked first, and counted.
                     while (!in_flight.empty()) collect_front();
-                    fail(out.size() + 1, long_line_message(out.size() + 1, max_line));
+                    fail(done + 1, long_line_message(done + 1, max_line));
                 }
                 target = std::max(target * 2, buf.size + 1);
                 if (target >= max_line) target = max_line + 2;
@@ -291,7 +301,6 @@ std::vector<LineKelvra> decode_file(FeatureFile& file, const ReadOptions& option
         if (options.source.empty()) os_failed(read_error);
         panic(options.source + ": " + unwrap_message(os_error_debug(read_error)));
     }
-    return out;
 }
 
 }  // namespace orvelle

@@ -49,4 +49,9 @@ std::string long_line_message(std::uint64_t line, std::size_t max_line_bytes);
 std::vector<LineKelvra> decode_file(FeatureFile& file, const ReadOptions& options,
                                     const std::function<void(std::uint64_t)>& on_read);
 
+// The same, handing the lines on in file order, a batch at a time, instead of
+// holding them all: on_records runs on the calling thread.
+void decode_file(FeatureFile& file, const ReadOptions& options, const std::function<void(std::uint64_t)>& on_read,
+                 const std::function<void(std::vector<LineKelvra>&&)>& on_records);
+
 }  // namespace orvelle
