@@ -4,39 +4,11 @@
 #include <cmath>
 #include <cstring>
 
+#include "util/shortest_digits.hpp"
+
 namespace orvelle {
 
 namespace {
-
-// The shortest digit string that reads back as the same double (the nearest
-// such string when several have that length), as d1 d2 ... dk x 10^(exp-k+1):
-// exp is the decimal exponent of the first digit. std::to_chars produces it in
-// scientific form; the point is placed by the callers.
-struct Digits {
-    char digits[24];
-    int count;
-    int exp;
-};
-
-// v finite, non-zero, positive.
-Digits shortest(double v) {
-    char buf[32];
-    char* end = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific).ptr;
-    Digits d;
-    const char* p = buf;
-    d.digits[0] = *p++;
-    d.count = 1;
-    if (*p == '.') {
-        ++p;
-        while (*p != 'e') d.digits[d.count++] = *p++;
-    }
-    ++p;  // 'e'
-    bool negative_exp = *p++ == '-';
-    int e = 0;
-    while (p != end) e = e * 10 + (*p++ - '0');
-    d.exp = negative_exp ? -e : e;
-    return d;
-}
 
 char* put(char* out, const char* s, std::size_t n) {
     std::memcpy(out, s, n);
@@ -82,7 +54,7 @@ char* write_display(char* out, double v) {
         *out++ = '0';
         return out;
     }
-    return positional(out, shortest(v));
+    return positional(out, shortest_digits(v));
 }
 
 void append_display(std::string& out, double v) {
@@ -110,11 +82,11 @@ void append_debug(std::string& out, double v) {
     if (v == 0) {
         p = put(p, "0.0", 3);
     } else if (v >= 1e-4 && v < 1e16) {
-        Digits d = shortest(v);
+        Digits d = shortest_digits(v);
         p = positional(p, d);
         if (d.exp >= d.count - 1) p = put(p, ".0", 2);
     } else {
-        Digits d = shortest(v);
+        Digits d = shortest_digits(v);
         *p++ = d.digits[0];
         if (d.count > 1) {
             *p++ = '.';

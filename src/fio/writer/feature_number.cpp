@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "util/shortest_digits.hpp"
+
 namespace orvelle {
 
 namespace {
@@ -202,31 +204,6 @@ char* put(char* out, const char* s, std::size_t n) {
     return out + n;
 }
 
-// Significant digits d[0..n) of d0.d1d2... x 10^exp, the shortest that read
-// back as v (std::to_chars's scientific form).
-struct Digits {
-    char d[24];
-    int n;
-    int exp;
-};
-
-Digits shortest(double v) {
-    char buf[32];
-    char* end = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific).ptr;
-    Digits g;
-    const char* p = buf;
-    g.d[0] = *p++;
-    g.n = 1;
-    if (*p == '.')
-        for (++p; *p != 'e'; ++p) g.d[g.n++] = *p;
-    ++p;
-    const bool negative = *p++ == '-';
-    int e = 0;
-    for (; p != end; ++p) e = e * 10 + (*p - '0');
-    g.exp = negative ? -e : e;
-    return g;
-}
-
 // write_g's body, inlined into the row loop (the call and its register saves
 // cost as much as the rounding).
 [[gnu::always_inline]] inline char* put_g(char* out, double v, int digits) {
@@ -275,12 +252,12 @@ char* write_repr(char* out, double v) {
         v = -v;
     }
     if (v == 0) return put(out, "0.0", 3);
-    const Digits g = shortest(v);
+    const Digits g = shortest_digits(v);
     if (g.exp < -4 || g.exp >= 16) {  // scientific
-        *out++ = g.d[0];
-        if (g.n > 1) {
+        *out++ = g.digits[0];
+        if (g.count > 1) {
             *out++ = '.';
-            out = put(out, g.d + 1, g.n - 1);
+            out = put(out, g.digits + 1, g.count - 1);
         }
         *out++ = 'e';
         *out++ = g.exp < 0 ? '-' : '+';
@@ -293,16 +270,16 @@ char* write_repr(char* out, double v) {
     }
     if (g.exp < 0) {
         out = put(out, "0.000", 1 - g.exp);
-        return put(out, g.d, g.n);
+        return put(out, g.digits, g.count);
     }
-    if (g.n <= g.exp + 1) {
-        out = put(out, g.d, g.n);
-        std::memset(out, '0', g.exp + 1 - g.n);
-        return put(out + (g.exp + 1 - g.n), ".0", 2);
+    if (g.count <= g.exp + 1) {
+        out = put(out, g.digits, g.count);
+        std::memset(out, '0', g.exp + 1 - g.count);
+        return put(out + (g.exp + 1 - g.count), ".0", 2);
     }
-    out = put(out, g.d, g.exp + 1);
+    out = put(out, g.digits, g.exp + 1);
     *out++ = '.';
-    return put(out, g.d + g.exp + 1, g.n - g.exp - 1);
+    return put(out, g.digits + g.exp + 1, g.count - g.exp - 1);
 }
 
 template <class T>
