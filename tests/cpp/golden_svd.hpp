@@ -11,19 +11,19 @@
 #include <string>
 #include <vector>
 
-#include "shared_dir.hpp"
 #include "linalg/matrix.hpp"
+#include "test_support.hpp"
 
 namespace orvelle::fixtures {
 
-inline std::string svd_dir() { return shared_dir() + "/golden/svd/"; }
+inline std::string svd_dir() { return test::shared_dir() + "/golden/svd/"; }
 
 // A file as consecutive u64 / f64 values.
 struct Reader {
     std::string bytes;
     std::size_t pos = 0;
 
-    explicit Reader(const std::string& path) : bytes(read_file(path)) {}
+    explicit Reader(const std::string& path) : bytes(test::read_file(path)) {}
     bool done() const { return pos == bytes.size(); }
     std::uint64_t u64() {
         std::uint64_t v;

@@ -2,8 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -11,38 +9,9 @@
 
 #include <simdjson.h>
 
+#include "test_support.hpp"
+
 namespace orvelle::test {
-
-inline std::string shared_dir() {
-    if (const char* env = std::getenv("ORVELLE_SHARED_DIR"); env && *env) return env;
-#ifdef ORVELLE_SHARED_DIR
-    return ORVELLE_SHARED_DIR;
-#else
-    return "../shared";
-#endif
-}
-
-inline std::string golden_path(const std::string& name) { return shared_dir() + "/golden/" + name; }
-
-// A double written as "0x" + 16 hex digits of its bit pattern.
-inline double double_from_bits(std::string_view hex) {
-    std::uint64_t bits = std::strtoull(std::string(hex).c_str(), nullptr, 16);
-    double d;
-    std::memcpy(&d, &bits, sizeof d);
-    return d;
-}
-
-inline std::uint64_t bits_of(double d) {
-    std::uint64_t bits;
-    std::memcpy(&bits, &d, sizeof d);
-    return bits;
-}
-
-inline std::string hex_bits(double d) {
-    char buf[24];
-    std::snprintf(buf, sizeof buf, "0x%016llx", static_cast<unsigned long long>(bits_of(d)));
-    return buf;
-}
 
 // Test names may hold letters, digits and underscores only.
 inline std::string test_name(std::size_t index, std::string_view label) {

@@ -69,7 +69,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(CosSimilarityFailure, LengthMismatchText) {
     const std::vector<double> a(512, 1.0);
     const std::vector<double> b(768, 1.0);
-    EXPECT_EQ(test::panic_text([&] { cos_similarity(a, b); }),
+    EXPECT_EQ(test::panic_message([&] { cos_similarity(a, b); }),
               "assertion `left == right` failed: center1 and center2 should have the same length\n"
               "  left: 512\n right: 768");
 }
@@ -266,7 +266,7 @@ class CalculatorFailure : public ::testing::TestWithParam<FailureCase> {};
 
 TEST_P(CalculatorFailure, Text) {
     const FailureCase& c = GetParam();
-    EXPECT_EQ(test::panic_text([&] { Calculator::new_calculator(space("random", c.base), c.compare); }),
+    EXPECT_EQ(test::panic_message([&] { Calculator::new_calculator(space("random", c.base), c.compare); }),
               c.message)
         << c.label;
 }

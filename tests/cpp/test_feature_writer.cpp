@@ -11,12 +11,12 @@
 
 #include "fio/writer/feature_line.hpp"
 #include "fio/writer/feature_number.hpp"
-#include "panic_message.hpp"
+#include "test_support.hpp"
 
 namespace orvelle {
 namespace {
 
-using testing::panic_message;
+using test::panic_message;
 
 std::string g(double v, int digits) {
     char buf[kMaxFeatureNumberChars];

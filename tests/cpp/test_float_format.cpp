@@ -1,20 +1,20 @@
 #include <gtest/gtest.h>
+#include <simdjson.h>
 
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
 #include <limits>
 #include <random>
 
-#include "golden_json.hpp"
+#include "test_support.hpp"
 #include "util/float_format.hpp"
 
 namespace orvelle {
 namespace {
 
 using namespace simdjson;
-using testing::double_from_bits;
-using testing::golden_path;
+using test::double_from_bits;
+using test::golden_path;
 
 // Every case of a golden rendering file against `render`.
 template <class Render>
@@ -88,9 +88,7 @@ TEST(FloatFormat, DisplayOfExtremeMagnitudesStaysPositional) {
 TEST(FloatFormat, RandomBitPatternsRoundTrip) {
     std::mt19937_64 rng(12345);
     for (int i = 0; i < 200000; ++i) {
-        std::uint64_t bits = rng();
-        double v;
-        std::memcpy(&v, &bits, sizeof v);
+        const double v = test::from_bits(rng());
         if (!std::isfinite(v)) continue;
         std::string d = format_display(v), g = format_debug(v);
         ASSERT_EQ(std::strtod(d.c_str(), nullptr), v) << d;

@@ -5,13 +5,13 @@
 #include <random>
 
 #include "golden_svd.hpp"
-#include "panic_message.hpp"
+#include "test_support.hpp"
 #include "space/geometry.hpp"
 #include "util/panic.hpp"
 #include "linalg/pca.hpp"
 
 using namespace orvelle;
-using orvelle::testing::panic_message;
+using orvelle::test::panic_message;
 using namespace orvelle::fixtures;
 
 namespace {

@@ -3,7 +3,7 @@
 
 #include <cerrno>
 
-#include "shared_dir.hpp"
+#include "test_support.hpp"
 #include "util/panic.hpp"
 
 using namespace orvelle;
@@ -24,7 +24,7 @@ std::string message_of(void (*f)()) {
 // Every failure form against the reference panic texts.
 TEST(Panic, MessageFormsMatchReferenceTexts) {
     simdjson::dom::parser parser;
-    auto doc = parser.load(fixtures::shared_dir() + "/golden/std_messages.json");
+    auto doc = parser.load(test::shared_dir() + "/golden/std_messages.json");
     std::map<std::string, std::string> ref;
     for (auto p : doc["panics"].get_array()) {
         ref[std::string(p["label"].get_string().value())] = std::string(p["payload"].get_string().value());

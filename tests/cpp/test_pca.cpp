@@ -7,7 +7,7 @@
 #include <random>
 
 #include "golden_svd.hpp"
-#include "panic_message.hpp"
+#include "test_support.hpp"
 #include "terminal_capture.hpp"
 #include "util/panic.hpp"
 #include "linalg/pca.hpp"
@@ -15,7 +15,7 @@
 #include "linalg/svd.hpp"
 
 using namespace orvelle;
-using orvelle::testing::panic_message;
+using orvelle::test::panic_message;
 using namespace orvelle::fixtures;
 
 namespace {

@@ -9,7 +9,7 @@
 #include <optional>
 #include <regex>
 
-#include "shared_dir.hpp"
+#include "test_support.hpp"
 #include "terminal_capture.hpp"
 #include "util/progress_bar.hpp"
 
@@ -65,7 +65,7 @@ TEST(BarRender, ColourCodesAsTheReference) {
 
 TEST(BarRender, FinalLinesMatchReferenceApartFromRate) {
     simdjson::dom::parser parser;
-    auto doc = parser.load(fixtures::shared_dir() + "/golden/indicatif_bar.json");
+    auto doc = parser.load(test::shared_dir() + "/golden/indicatif_bar.json");
     for (auto c : doc["cases"].get_array()) {
         std::string final_line(c["final_line_without_escapes"].get_string().value());
         if (final_line.empty()) continue;
@@ -195,7 +195,7 @@ struct TermEnv {
 
 TEST(ProgressBar, TerminalBytesMatchTheReference) {
     simdjson::dom::parser parser;
-    auto doc = parser.load(fixtures::shared_dir() + "/golden/indicatif_bar.json");
+    auto doc = parser.load(test::shared_dir() + "/golden/indicatif_bar.json");
     int compared = 0;
     for (auto c : doc["cases"].get_array()) {
         std::string raw(c["raw"].get_string().value());

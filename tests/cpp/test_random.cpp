@@ -1,18 +1,19 @@
 #include <gtest/gtest.h>
+#include <simdjson.h>
 
 #include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "golden_json.hpp"
+#include "test_support.hpp"
 #include "sha256_for_tests.hpp"
 #include "space/random.hpp"
 
 namespace orvelle {
 namespace {
 
-using testing::golden_path;
+using test::golden_path;
 using testing::sha256_hex;
 
 std::vector<std::uint32_t> u32_list(simdjson::dom::array a) {

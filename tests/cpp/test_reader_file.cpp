@@ -18,23 +18,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class TempDir {
-public:
-    TempDir() {
-        std::string tmpl = (fs::temp_directory_path() / "orvelle_reader_XXXXXX").string();
-        path_ = mkdtemp(tmpl.data());
-    }
-    ~TempDir() { fs::remove_all(path_); }
-    std::string write(const std::string& name, const std::string& bytes) const {
-        std::string path = path_ + "/" + name;
-        std::ofstream(path, std::ios::binary) << bytes;
-        return path;
-    }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
+using test::TempDir;
 
 struct Outcome {
     std::vector<Line> lines;

@@ -138,12 +138,6 @@ INSTANTIATE_TEST_SUITE_P(
 // A file in a fresh temporary folder; both go with it.
 class TempFile {
 public:
-    TempFile() {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "orvelle_long_XXXXXX").string();
-        dir_ = mkdtemp(tmpl.data());
-        path_ = dir_ + "/f.jsonl";
-    }
-    ~TempFile() { std::filesystem::remove_all(dir_); }
     // `head`, `count` copies of `fill`, `tail`, written a chunk at a time.
     const std::string& write(std::string_view head, char fill = 0, std::size_t count = 0, std::string_view tail = "") {
         std::ofstream out(path_, std::ios::binary);
@@ -156,7 +150,8 @@ public:
     }
 
 private:
-    std::string dir_, path_;
+    test::TempDir dir_;
+    std::string path_ = dir_.file("f.jsonl");
 };
 
 struct Outcome {

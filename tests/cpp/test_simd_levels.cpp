@@ -13,7 +13,7 @@
 #include <set>
 
 #include "at_level.hpp"
-#include "panic_message.hpp"
+#include "test_support.hpp"
 #include "linalg/pca.hpp"
 #include "linalg/products.hpp"
 #include "linalg/simd_level.hpp"
@@ -23,7 +23,7 @@
 using namespace orvelle;
 using orvelle::testing::AtLevel;
 using orvelle::testing::level_name;
-using orvelle::testing::panic_message;
+using orvelle::test::panic_message;
 
 namespace {
 

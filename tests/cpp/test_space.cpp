@@ -4,13 +4,13 @@
 #include <string>
 #include <vector>
 
-#include "panic_message.hpp"
+#include "test_support.hpp"
 #include "space/space.hpp"
 
 namespace orvelle {
 namespace {
 
-using testing::panic_message;
+using test::panic_message;
 using Words = std::optional<std::vector<std::string>>;
 
 Token tok(std::string text, std::size_t line, std::size_t layer, std::vector<double> v = {1, 2}) {

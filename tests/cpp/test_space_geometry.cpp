@@ -5,13 +5,13 @@
 #include <string>
 #include <vector>
 
-#include "panic_message.hpp"
+#include "test_support.hpp"
 #include "space/space.hpp"
 
 namespace orvelle {
 namespace {
 
-using testing::panic_message;
+using test::panic_message;
 
 std::vector<Line> three_wide_lines() {
     return {

@@ -16,38 +16,21 @@
 #include "fio/writer/output_file.hpp"
 #include "fio/writer/subspace.hpp"
 #include "deadline.hpp"
-#include "panic_message.hpp"
+#include "test_support.hpp"
 #include "space/space.hpp"
 
 namespace orvelle {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::panic_message;
+using test::panic_message;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-class TempDir {
-public:
-    TempDir() {
-        std::string tmpl = (fs::temp_directory_path() / "orvelle-listing-XXXXXX").string();
-        path_ = mkdtemp(tmpl.data());
-    }
-    ~TempDir() { fs::remove_all(path_); }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-    const std::string& path() const { return path_; }
+using test::TempDir;
 
-private:
-    std::string path_;
-};
-
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using test::read_file;
 
 Space space_of(std::vector<Token> tokens) {
     Space s;

@@ -19,12 +19,7 @@
 namespace orvelle {
 namespace {
 
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
+using test::read_file;
 
 bool exists(const std::string& path) {
     struct stat st;
@@ -205,7 +200,7 @@ TEST(SummaryFile, NewFileModeFollowsUmask) {
 TEST(SummaryFailure, MissingFolderIsNotCreated) {
     test::TempDir dir;
     const std::string folder = dir.path() + "/missing";
-    EXPECT_EQ(test::panic_text([&] { write_calculator_summary(small_bias(), folder); }),
+    EXPECT_EQ(test::panic_message([&] { write_calculator_summary(small_bias(), folder); }),
               kUnwrap + "Os { code: 2, kind: NotFound, message: \"No such file or directory\" }");
     EXPECT_FALSE(exists(folder));
 }
@@ -213,7 +208,7 @@ TEST(SummaryFailure, MissingFolderIsNotCreated) {
 TEST(SummaryFailure, PathNamingADirectory) {
     test::TempDir dir;
     ASSERT_EQ(::mkdir((dir.path() + "/calculator_summary.txt").c_str(), 0777), 0);
-    EXPECT_EQ(test::panic_text([&] { write_calculator_summary(small_bias(), dir.path()); }),
+    EXPECT_EQ(test::panic_message([&] { write_calculator_summary(small_bias(), dir.path()); }),
               kUnwrap + "Os { code: 21, kind: IsADirectory, message: \"Is a directory\" }");
 }
 
@@ -221,11 +216,11 @@ TEST(SummaryFailure, PathNamingADirectory) {
 TEST(SummaryFailure, NulByteInFolderOpensNothing) {
     test::TempDir dir;
     const std::string folder = dir.path() + "/sub" + std::string(1, '\0') + "x";
-    EXPECT_EQ(test::panic_text([&] { write_calculator_summary(small_bias(), folder); }),
+    EXPECT_EQ(test::panic_message([&] { write_calculator_summary(small_bias(), folder); }),
               kUnwrap + "Error { kind: InvalidInput, message: \"file name contained an unexpected NUL byte\" }");
     EXPECT_FALSE(exists(dir.path() + "/sub"));
     Calculator calc;
-    EXPECT_EQ(test::panic_text([&] { calc.save_summary(std::string("./\0", 3)); }),
+    EXPECT_EQ(test::panic_message([&] { calc.save_summary(std::string("./\0", 3)); }),
               kUnwrap + "Error { kind: InvalidInput, message: \"file name contained an unexpected NUL byte\" }");
 }
 
@@ -233,7 +228,7 @@ TEST(SummaryFailure, ReadOnlyFolder) {
     if (::geteuid() == 0) GTEST_SKIP() << "root ignores permissions";
     test::TempDir dir;
     ASSERT_EQ(::chmod(dir.path().c_str(), 0555), 0);
-    const std::string text = test::panic_text([&] { write_calculator_summary(small_bias(), dir.path()); });
+    const std::string text = test::panic_message([&] { write_calculator_summary(small_bias(), dir.path()); });
     ::chmod(dir.path().c_str(), 0755);
     EXPECT_EQ(text, kUnwrap + "Os { code: 13, kind: PermissionDenied, message: \"Permission denied\" }");
 }
@@ -274,7 +269,7 @@ TEST_P(ScriptedWriteAll, RetriesShortAndInterruptedWrites) {
         g_steps = GetParam().steps;
         g_next = 0;
         g_written.clear();
-        const std::string text = test::panic_text([] { OutputFile::write_all(3, "abcdefgh", scripted_write); });
+        const std::string text = test::panic_message([] { OutputFile::write_all(3, "abcdefgh", scripted_write); });
         return text + '\0' + g_written + '\0';
     });
     ASSERT_TRUE(result) << GetParam().label << ": write_all did not return within 5 s";
@@ -301,7 +296,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(ScriptedWriteAll, FullDevice) {
     const int fd = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
     if (fd < 0) GTEST_SKIP() << "no /dev/full";
-    const std::string text = test::panic_text([&] { OutputFile::write_all(fd, "x", ::write); });
+    const std::string text = test::panic_message([&] { OutputFile::write_all(fd, "x", ::write); });
     ::close(fd);
     EXPECT_EQ(text, kUnwrap + "Os { code: 28, kind: StorageFull, message: \"No space left on device\" }");
 }

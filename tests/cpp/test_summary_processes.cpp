@@ -15,12 +15,7 @@ namespace {
 
 constexpr const char* kChildEnv = "ORVELLE_TEST_SUMMARY_DIR";
 
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
+using test::read_file;
 
 // Runs only inside the child processes started below.
 TEST(SummaryProcesses, Child) {
