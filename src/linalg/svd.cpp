@@ -179,84 +179,208 @@ Reduced reduce(Matrix input, unsigned threads) {
         return h;
     };
 
-    // Householder vector of row i, columns i+1.., into axis.
+    // Householder vector of row i, columns i+1.., into axis, from the copy
+    // of that row the updates leave.
+    std::vector<double> row(m);
     auto row_vector = [&](std::size_t i, double* axis) {
         const std::size_t n = m - i - 1;
-        for (std::size_t j = 0; j < n; ++j) axis[j] = col(i + 1 + j)[i];
+        std::copy_n(row.data() + i + 1, n, axis);
         Vector h;
         h.entry = householder(axis, n, h.applied);
         return h;
     };
 
-    // The right reflection of step i works on rows i+1.. of columns i+1..:
-    // w_r = B_r0 v_0, then w_r := B_rj v_j + w_r in column order (lanes
-    // take different rows), then B_rj := ((sign * -2) v_j) w_r + sign B_rj.
-    auto right_sums = [&](std::size_t i, const double* axis, double* w) {
+    // Step i: the right reflection (row i, columns i+1..) acts on rows i+1..
+    // of columns i+1..: w_r = B_r0 v_0, then w_r := B_rj v_j + w_r in column
+    // order, then B_rj := ((sign * -2) v_j) w_r + sign B_rj. The left
+    // reflection of step i+1 then acts on the same rows of columns i+2...
+    // Each step needs the last one complete, so every step makes two passes
+    // over the trailing matrix: the sums (rows shared among the workers, each
+    // row summed in column order) and the updates (columns shared; each column
+    // takes its right update, then its left reflection while in cache). The
+    // updates run from the last column down, so the sums that follow start
+    // on columns still in cache, and end where the next updates start.
+    std::vector<double> axis(m), w(m);
+    Vector left{}, right{};
+    double rsign = 1.0;
+
+    // Rows [r0, r1) of the sums of step i.
+    auto right_sums = [&](std::size_t i, std::size_t r0, std::size_t r1) {
         const std::size_t n = m - i - 1;
-        const double* b0 = col(i + 1) + i + 1;
-        for (std::size_t r = 0; r < n; ++r) w[r] = axis[0] * b0[r];
-        for (std::size_t j = 1; j < n; ++j) {
-            const double* bj = col(i + 1 + j) + i + 1;
-            const double vj = axis[j];
+        const double* v = axis.data();
+        double* wr = w.data() + r0;
+        const std::size_t len = r1 - r0;
+        auto bcol = [&](std::size_t j) { return col(i + 1 + j) + i + 1 + r0; };
+        const double* b0 = bcol(0);
+        for (std::size_t r = 0; r < len; ++r) wr[r] = v[0] * b0[r];
+        std::size_t j = 1;
+        for (; j + 4 <= n; j += 4) {
+            const double *p0 = bcol(j), *p1 = bcol(j + 1), *p2 = bcol(j + 2), *p3 = bcol(j + 3);
+            const v8d s0 = splat(v[j]), s1 = splat(v[j + 1]), s2 = splat(v[j + 2]), s3 = splat(v[j + 3]);
+            std::size_t r = 0;
+            for (; r + 8 <= len; r += 8) {
+                v8d acc = load(wr + r);
+                acc = s0 * load(p0 + r) + acc;
+                acc = s1 * load(p1 + r) + acc;
+                acc = s2 * load(p2 + r) + acc;
+                acc = s3 * load(p3 + r) + acc;
+                store(wr + r, acc);
+            }
+            for (; r < len; ++r) {
+                double a = wr[r];
+                a = v[j] * p0[r] + a;
+                a = v[j + 1] * p1[r] + a;
+                a = v[j + 2] * p2[r] + a;
+                a = v[j + 3] * p3[r] + a;
+                wr[r] = a;
+            }
+        }
+        for (; j < n; ++j) {
+            const double* bj = bcol(j);
+            const double vj = v[j];
             const v8d vv = splat(vj);
             std::size_t r = 0;
-            for (; r + 8 <= n; r += 8) store(w + r, vv * load(bj + r) + load(w + r));
-            for (; r < n; ++r) w[r] = vj * bj[r] + w[r];
+            for (; r + 8 <= len; r += 8) store(wr + r, vv * load(bj + r) + load(wr + r));
+            for (; r < len; ++r) wr[r] = vj * bj[r] + wr[r];
         }
-    };
-    auto right_update = [&](std::size_t i, const double* axis, double sign, const double* w, std::size_t j) {
-        axpy_signed(col(j) + i + 1, w, m - i - 1, (sign * -2.0) * axis[j - i - 1], sign);
     };
 
-    // One worker: the steps are short and each needs the last one complete,
-    // so meeting points between workers cost more than they save here. Each
-    // column group takes the right update of step i and then the left
-    // reflection of step i+1 while it is in cache: the same operations on
-    // every element in the same order, one pass fewer over the matrix.
-    std::vector<double> axis(m), w(m);
-    double* ys[4];
-    Vector left = column_vector(0);
-    for (std::size_t j = 1; left.applied && j < m; j += 4) {
-        const int count = int(std::min<std::size_t>(4, m - j));
-        for (int c = 0; c < count; ++c) ys[c] = col(j + c);
-        reflect(col(0), m, signum(left.entry), ys, count);
-    }
-    for (std::size_t i = 0; i + 1 < m; ++i) {
-        const Vector right = row_vector(i, axis.data());
-        out.e[i] = std::fabs(right.entry);
-        const double rsign = signum(right.entry);
-        if (right.applied) {
-            right_sums(i, axis.data(), w.data());
-            right_update(i, axis.data(), rsign, w.data(), i + 1);
+    // See update_columns.
+    auto update_rows = [&](std::size_t l, bool with_right, std::size_t j0, std::size_t j1) {
+        const std::size_t n = m - l;
+        const std::size_t n8 = n & ~std::size_t{7};
+        const int count = int(j1 - j0);
+        double* ys[4];
+        double rf[4];
+        for (int c = 0; c < count; ++c) {
+            ys[c] = col(j0 + c) + l;
+            if (with_right) rf[c] = (rsign * -2.0) * axis[j0 + c - l];
         }
-        left = column_vector(i + 1);
-        for (std::size_t j = i + 2; j < m; j += 4) {
-            const int count = int(std::min<std::size_t>(4, m - j));
-            for (int c = 0; c < count; ++c) {
-                if (right.applied) right_update(i, axis.data(), rsign, w.data(), j + c);
-                ys[c] = col(j + c) + i + 1;
+        if (!left.applied) {
+            if (with_right)
+                for (int c = 0; c < count; ++c) axpy_signed(ys[c], w.data(), n, rf[c], rsign);
+            return;
+        }
+        const double* v = col(l) + l;
+        const double lsign = signum(left.entry);
+        v8d acc[4];
+        for (int c = 0; c < count; ++c) acc[c] = splat(0.0);
+        if (with_right) {
+            const bool flip = rsign < 0;
+            for (std::size_t k = 0; k < n8; k += 8) {
+                const v8d vk = load(v + k), wk = load(w.data() + k);
+                for (int c = 0; c < count; ++c) {
+                    const v8d y = load(ys[c] + k);
+                    const v8d u = splat(rf[c]) * wk + (flip ? -y : y);
+                    store(ys[c] + k, u);
+                    acc[c] = acc[c] + vk * u;
+                }
             }
-            if (left.applied) reflect(col(i + 1) + i + 1, m - i - 1, signum(left.entry), ys, count);
+        } else {
+            for (std::size_t k = 0; k < n8; k += 8) {
+                const v8d vk = load(v + k);
+                for (int c = 0; c < count; ++c) acc[c] = acc[c] + vk * load(ys[c] + k);
+            }
         }
-    }
+        const double m_two = lsign * -2.0;
+        for (int c = 0; c < count; ++c) {
+            double* y = ys[c];
+            double res = combine(acc[c]);
+            for (std::size_t k = n8; k < n; ++k) {
+                if (with_right) y[k] = rf[c] * w[k] + (rsign < 0 ? -y[k] : y[k]);
+                res = res + v[k] * y[k];
+            }
+            axpy_signed(y, v, n, res * m_two, lsign);
+        }
+    };
+
+    // Columns [j0, j1) (at most four) from row l on: the right update of step
+    // l-1 (none for l = 0, or when that step applied none), then the left
+    // reflection of step l. The first loop also sums the left reflection's
+    // dot products, in the order dot8 would. Row l of each column, which the
+    // next right reflection reads, is copied out while in cache.
+    auto update_columns = [&](std::size_t l, bool with_right, std::size_t j0, std::size_t j1) {
+        update_rows(l, with_right, j0, j1);
+        for (std::size_t j = j0; j < j1; ++j) row[j] = col(j)[l];
+    };
+
+    // The worker's share of the updates of columns [first, m): groups of
+    // four counted from the last column, dealt out in turn, each worker
+    // going down.
+    auto update_share = [&](std::size_t l, bool with_right, std::size_t first, unsigned t, unsigned nt) {
+        const std::size_t groups = (m - first + 3) / 4;
+        for (std::size_t g = t; g < groups; g += nt) {
+            const std::size_t hi = m - 4 * g, lo = hi - std::min<std::size_t>(4, hi - first);
+            update_columns(l, with_right, lo, hi);
+        }
+    };
+
+    // Four meetings per step cost about a microsecond; below this many rows
+    // a step is too short to share, and worker 0 ends the work alone.
+    constexpr std::size_t kShared = 192;
+    const unsigned workers =
+        unsigned(std::min<std::size_t>(worker_count(threads), std::max<std::size_t>(1, m / kShared)));
+    SpinBarrier meet(workers);
+    run_workers(workers, [&](unsigned t) {
+        auto sync = [&](bool shared) {
+            if (shared) meet.arrive_and_wait();
+        };
+        bool shared = workers > 1;
+        if (t == 0) left = column_vector(0);
+        sync(shared);
+        update_share(0, false, 1, t, shared ? workers : 1);
+        for (std::size_t i = 0; i + 1 < m; ++i) {
+            const std::size_t n = m - i - 1;
+            const bool was_shared = shared;
+            shared = shared && n >= kShared;
+            if (was_shared && !shared) {
+                meet.arrive_and_wait();  // the last shared updates are done
+                if (t != 0) return;
+            }
+            sync(shared);
+            if (t == 0) {
+                right = row_vector(i, axis.data());
+                out.e[i] = std::fabs(right.entry);
+                rsign = signum(right.entry);
+            }
+            sync(shared);
+            const unsigned nt = shared ? workers : 1;
+            if (right.applied) {
+                const std::size_t chunks = (n + 7) / 8;
+                auto [c0, c1] = share(chunks, t, nt);
+                right_sums(i, std::min(n, c0 * 8), std::min(n, c1 * 8));
+            }
+            sync(shared);
+            if (t == 0) {
+                if (right.applied) axpy_signed(col(i + 1) + i + 1, w.data(), n, (rsign * -2.0) * axis[0], rsign);
+                left = column_vector(i + 1);
+            }
+            sync(shared);
+            update_share(i + 1, right.applied, i + 2, t, nt);
+        }
+    });
 
     // U_b = H_0 H_1 ... H_{m-1} applied to the identity from the last step
     // back. Column j only ever sees steps j, j-1, ..., 0, each acting on its
-    // rows i.., so columns are independent: workers take groups of four.
+    // rows i.., so columns are independent: workers take groups of sixteen,
+    // which stay in cache while the reflection vectors stream past.
+    constexpr std::size_t kGroup = 16;
     out.ld = round8(m);
     out.ut.assign(out.ld * m, 0.0);
-    const std::size_t groups = (m + 3) / 4;
+    const std::size_t groups = (m + kGroup - 1) / kGroup;
     const unsigned nt = unsigned(std::min<std::size_t>(worker_count(threads), groups));
     run_workers(nt, [&](unsigned t) {
         for (std::size_t g = t; g < groups; g += nt) {
-            const std::size_t j0 = g * 4, j1 = std::min(m, j0 + 4);
+            const std::size_t j0 = g * kGroup, j1 = std::min(m, j0 + kGroup);
             for (std::size_t j = j0; j < j1; ++j) out.ut[j * out.ld + j] = 1.0;
             for (std::size_t i = j1 - 1;; --i) {
                 if (!left_skip[i]) {
-                    double* ys[4];
-                    int count = 0;
-                    for (std::size_t j = std::max(j0, i); j < j1; ++j) ys[count++] = out.ut.data() + j * out.ld + i;
-                    reflect(col(i) + i, m - i, left_sign[i], ys, count);
+                    for (std::size_t j = std::max(j0, i); j < j1; j += 4) {
+                        double* ys[4];
+                        int count = 0;
+                        for (std::size_t c = j; c < std::min(j1, j + 4); ++c) ys[count++] = out.ut.data() + c * out.ld + i;
+                        reflect(col(i) + i, m - i, left_sign[i], ys, count);
+                    }
                 }
                 if (i == 0) break;
             }
@@ -279,10 +403,13 @@ struct Rotation {
 
 class RotationLog {
 public:
+    static constexpr std::size_t kLogBytes = std::size_t{6} << 20;
+
     RotationLog(Doubles& ut, std::size_t m, std::size_t ld, unsigned threads)
         : ut_(ut), ld_(ld), threads_(worker_count(threads)) {
-        // About the size of one m x m matrix.
-        cap_ = std::max<std::size_t>(m * m / 3, 4096);
+        // Every panel of rows reads the whole log: a log that stays in the
+        // last-level cache costs one pass over U per flush instead.
+        cap_ = std::clamp<std::size_t>(m * m / 3, 4096, kLogBytes / sizeof(Rotation));
         log_.reserve(cap_);
     }
 
@@ -310,18 +437,31 @@ public:
     }
 
 private:
+    // A sweep rotates (k, k+1), then (k+1, k+2), ...: the second column of
+    // one rotation is the first of the next, so it stays in registers and
+    // goes back to memory only when a rotation moves elsewhere.
     template <std::size_t V>
     void apply(std::size_t r0) {
         double* base = ut_.data() + r0;
-        for (const Rotation& g : log_) {
-            double* x = base + g.p * ld_;
-            double* y = base + g.q * ld_;
-            const v8d c = splat(g.c), s = splat(g.s);
+        const Rotation* g = log_.data();
+        const Rotation* const end = g + log_.size();
+        while (g != end) {
             v8d a[V], b[V];
-            for (std::size_t v = 0; v < V; ++v) a[v] = load(x + 8 * v), b[v] = load(y + 8 * v);
-            for (std::size_t v = 0; v < V; ++v) {
-                store(x + 8 * v, c * a[v] - s * b[v]);
-                store(y + 8 * v, s * a[v] + c * b[v]);
+            for (std::size_t v = 0; v < V; ++v) a[v] = load(base + g->p * ld_ + 8 * v);
+            for (;;) {
+                double* x = base + g->p * ld_;
+                double* y = base + g->q * ld_;
+                for (std::size_t v = 0; v < V; ++v) b[v] = load(y + 8 * v);
+                const v8d c = splat(g->c), s = splat(g->s);
+                for (std::size_t v = 0; v < V; ++v) {
+                    store(x + 8 * v, c * a[v] - s * b[v]);
+                    a[v] = s * a[v] + c * b[v];
+                }
+                const std::uint32_t q = g->q;
+                if (++g == end || g->p != q) {
+                    for (std::size_t v = 0; v < V; ++v) store(y + 8 * v, a[v]);
+                    break;
+                }
             }
         }
     }

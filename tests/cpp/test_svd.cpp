@@ -70,13 +70,20 @@ TEST(Svd, FactorsDescribeTheInput) {
 
 TEST(Svd, SameBitsOnAnyThreadCount) {
     // 133 rows: panels of rows that do not divide evenly, and a rotation log
-    // that fills several times.
-    const Matrix a = random_matrix(133, 133, 9, true);
-    const Svd one = svd(a, 1);
-    for (unsigned t : {2u, 3u, 5u}) {
-        const Svd many = svd(a, t);
-        EXPECT_TRUE(same(many.singular_values, one.singular_values)) << t << " threads";
-        EXPECT_TRUE(same(many.u, one.u)) << t << " threads";
+    // that fills several times. 600 rows: the bidiagonalisation shared by up
+    // to three workers, then finished by one.
+    for (std::size_t m : {133u, 600u}) {
+        const Matrix a = random_matrix(m, m, 9, true);
+        const Svd one = svd(a, 1);
+        const Bidiagonal b1 = bidiagonalize(a, 1);
+        for (unsigned t : {2u, 3u, 5u}) {
+            const Svd many = svd(a, t);
+            EXPECT_TRUE(same(many.singular_values, one.singular_values)) << m << " rows, " << t << " threads";
+            EXPECT_TRUE(same(many.u, one.u)) << m << " rows, " << t << " threads";
+            const Bidiagonal b = bidiagonalize(a, t);
+            EXPECT_TRUE(same(b.diagonal, b1.diagonal) && same(b.off_diagonal, b1.off_diagonal) && same(b.u, b1.u))
+                << m << " rows, " << t << " threads";
+        }
     }
 }
 

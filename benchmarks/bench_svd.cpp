@@ -1,0 +1,71 @@
+// Timings of the decomposition of one square matrix, for bench_svd.py to set
+// beside numpy on the same matrix.
+//
+//   bench_svd A.bin [threads] [OUT.bin]
+//     A.bin: u64 m, then m x m f64 row by row. Prints "name seconds" lines for
+//     the bidiagonal stage and the whole decomposition (wall and CPU); with
+//     OUT.bin writes the singular values then U (row by row), so two builds
+//     can be compared byte for byte.
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+
+#include "linalg/svd.hpp"
+
+using namespace orvelle;
+
+namespace {
+
+double now() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+double cpu() {
+    timespec ts;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) + 1e-9 * double(ts.tv_nsec);
+}
+
+struct Stage {
+    const char* name;
+    double wall = now(), cpu0 = cpu();
+    ~Stage() { std::printf("%s %.4f\n%s_cpu %.4f\n", name, now() - wall, name, cpu() - cpu0); }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: bench_svd A.bin [threads] [OUT.bin]\n");
+        return 2;
+    }
+    const unsigned threads = argc > 2 ? unsigned(std::strtoul(argv[2], nullptr, 10)) : 0;
+    std::ifstream in(argv[1], std::ios::binary);
+    std::uint64_t m = 0;
+    in.read(reinterpret_cast<char*>(&m), sizeof m);
+    Matrix a(m, m);
+    in.read(reinterpret_cast<char*>(a.data.data()), std::streamsize(a.data.size() * 8));
+    if (!in) {
+        std::fprintf(stderr, "cannot read %s\n", argv[1]);
+        return 2;
+    }
+    std::printf("m %llu\n", static_cast<unsigned long long>(m));
+    {
+        Stage st{"bidiagonal"};
+        bidiagonalize(a, threads);
+    }
+    Svd dec;
+    {
+        Stage st{"svd"};
+        dec = svd(a, threads);
+    }
+    if (argc > 3) {
+        std::ofstream out(argv[3], std::ios::binary);
+        out.write(reinterpret_cast<const char*>(dec.singular_values.data()), std::streamsize(m * 8));
+        out.write(reinterpret_cast<const char*>(dec.u.data.data()), std::streamsize(m * m * 8));
+    }
+    return 0;
+}
