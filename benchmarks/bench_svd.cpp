@@ -1,15 +1,16 @@
 // Timings of the decomposition of one square matrix, for bench_svd.py to set
 // beside numpy on the same matrix.
 //
-//   bench_svd A.bin [threads] [OUT.bin]
+//   bench_svd A.bin [threads] [--stages] [--out OUT.bin]
 //     A.bin: u64 m, then m x m f64 row by row. Prints "name seconds" lines for
-//     the bidiagonal stage and the whole decomposition (wall and CPU); with
-//     OUT.bin writes the singular values then U (row by row), so two builds
-//     can be compared byte for byte.
+//     the whole decomposition (wall and CPU) and, with --stages, for the
+//     bidiagonal stage alone; --out writes the singular values then U (row by
+//     row), so two builds can be compared byte for byte.
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 
@@ -39,10 +40,20 @@ struct Stage {
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: bench_svd A.bin [threads] [OUT.bin]\n");
+        std::fprintf(stderr, "usage: bench_svd A.bin [threads] [--stages] [--out OUT.bin]\n");
         return 2;
     }
-    const unsigned threads = argc > 2 ? unsigned(std::strtoul(argv[2], nullptr, 10)) : 0;
+    unsigned threads = 0;
+    bool stages = false;
+    const char* out_path = nullptr;
+    for (int k = 2; k < argc; ++k) {
+        if (std::strcmp(argv[k], "--stages") == 0)
+            stages = true;
+        else if (std::strcmp(argv[k], "--out") == 0 && k + 1 < argc)
+            out_path = argv[++k];
+        else
+            threads = unsigned(std::strtoul(argv[k], nullptr, 10));
+    }
     std::ifstream in(argv[1], std::ios::binary);
     std::uint64_t m = 0;
     in.read(reinterpret_cast<char*>(&m), sizeof m);
@@ -53,7 +64,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     std::printf("m %llu\n", static_cast<unsigned long long>(m));
-    {
+    if (stages) {
         Stage st{"bidiagonal"};
         bidiagonalize(a, threads);
     }
@@ -62,8 +73,8 @@ int main(int argc, char** argv) {
         Stage st{"svd"};
         dec = svd(a, threads);
     }
-    if (argc > 3) {
-        std::ofstream out(argv[3], std::ios::binary);
+    if (out_path) {
+        std::ofstream out(out_path, std::ios::binary);
         out.write(reinterpret_cast<const char*>(dec.singular_values.data()), std::streamsize(m * 8));
         out.write(reinterpret_cast<const char*>(dec.u.data.data()), std::streamsize(m * m * 8));
     }

@@ -420,7 +420,7 @@ public:
 
     void flush() {
         if (log_.empty()) return;
-        constexpr std::size_t kPanel = 64;  // rows per pass over the log
+        constexpr std::size_t kPanel = 128;  // rows per pass over the log
         const std::size_t panels = (ld_ + kPanel - 1) / kPanel;
         const unsigned nt = std::min<std::size_t>(threads_, panels);
         run_workers(nt, [&](unsigned t) {
@@ -446,16 +446,16 @@ private:
         const Rotation* g = log_.data();
         const Rotation* const end = g + log_.size();
         while (g != end) {
-            v8d a[V], b[V];
+            v8d a[V];
             for (std::size_t v = 0; v < V; ++v) a[v] = load(base + g->p * ld_ + 8 * v);
             for (;;) {
                 double* x = base + g->p * ld_;
                 double* y = base + g->q * ld_;
-                for (std::size_t v = 0; v < V; ++v) b[v] = load(y + 8 * v);
                 const v8d c = splat(g->c), s = splat(g->s);
                 for (std::size_t v = 0; v < V; ++v) {
-                    store(x + 8 * v, c * a[v] - s * b[v]);
-                    a[v] = s * a[v] + c * b[v];
+                    const v8d b = load(y + 8 * v);
+                    store(x + 8 * v, c * a[v] - s * b);
+                    a[v] = s * a[v] + c * b;
                 }
                 const std::uint32_t q = g->q;
                 if (++g == end || g->p != q) {
