@@ -11,8 +11,6 @@
 //     the time of scale_tokens on the result.
 #include <sys/resource.h>
 
-#include <chrono>
-#include <ctime>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -28,28 +26,13 @@
 #include "space/geometry.hpp"
 #include "linalg/pca.hpp"
 #include "linalg/svd.hpp"
+#include "stage_timer.hpp"
 
 using namespace orvelle;
+using bench::now;
+using bench::Stage;
 
 namespace {
-
-double now() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-// CPU seconds of the whole process (all workers): on a shared machine the
-// wall time of a stage also counts the time other programs held the cores.
-double cpu() {
-    timespec ts;
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return double(ts.tv_sec) + 1e-9 * double(ts.tv_nsec);
-}
-
-struct Stage {
-    const char* name;
-    double wall = now(), cpu0 = cpu();
-    ~Stage() { std::printf("%s %.4f\n%s_cpu %.4f\n", name, now() - wall, name, cpu() - cpu0); }
-};
 
 Matrix read_matrix(const char* path) {
     std::ifstream in(path, std::ios::binary);

@@ -6,37 +6,17 @@
 //     the whole decomposition (wall and CPU) and, with --stages, for the
 //     bidiagonal stage alone; --out writes the singular values then U (row by
 //     row), so two builds can be compared byte for byte.
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <fstream>
 
 #include "linalg/svd.hpp"
+#include "stage_timer.hpp"
 
 using namespace orvelle;
-
-namespace {
-
-double now() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-double cpu() {
-    timespec ts;
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return double(ts.tv_sec) + 1e-9 * double(ts.tv_nsec);
-}
-
-struct Stage {
-    const char* name;
-    double wall = now(), cpu0 = cpu();
-    ~Stage() { std::printf("%s %.4f\n%s_cpu %.4f\n", name, now() - wall, name, cpu() - cpu0); }
-};
-
-}  // namespace
+using bench::Stage;
 
 int main(int argc, char** argv) {
     if (argc < 2) {
