@@ -8,14 +8,12 @@
 #include <utility>
 #include <vector>
 
+#include "util/cpu_count.hpp"
+
 namespace orvelle {
 
-// 0 asks for one worker per hardware thread.
-inline unsigned worker_count(unsigned requested) {
-    if (requested > 0) return requested;
-    unsigned hw = std::thread::hardware_concurrency();
-    return hw == 0 ? 1 : hw;
-}
+// 0 asks for one worker per processor this process may use.
+inline unsigned worker_count(unsigned requested) { return requested > 0 ? requested : usable_cpus(); }
 
 // Runs body(t) for t in [0, threads): t = 0 on the calling thread, the others
 // on fresh threads; returns when all have finished. body must not throw.

@@ -1,7 +1,5 @@
 #include "fio/reader/parallel_decode.hpp"
 
-#include <sched.h>
-
 #include <algorithm>
 #include <condition_variable>
 #include <cstdint>
@@ -19,19 +17,12 @@
 #include "fio/reader/line_split.hpp"
 #include "fio/reader/normalise.hpp"
 #include "fio/reader/utf8.hpp"
+#include "util/cpu_count.hpp"
 #include "util/panic.hpp"
 
 namespace orvelle {
 
-unsigned default_thread_count() {
-    cpu_set_t set;
-    if (sched_getaffinity(0, sizeof set, &set) == 0) {
-        int n = CPU_COUNT(&set);
-        if (n > 0) return static_cast<unsigned>(n);
-    }
-    unsigned n = std::thread::hardware_concurrency();
-    return n > 0 ? n : 1;
-}
+unsigned default_thread_count() { return usable_cpus(); }
 
 namespace {
 
