@@ -55,7 +55,9 @@ unsigned usable_cpus() {
     if (sched_getaffinity(0, sizeof set, &set) == 0) n = unsigned(CPU_COUNT(&set));
     if (n == 0) n = std::thread::hardware_concurrency();
     if (n == 0) n = 1;
-    if (const std::optional<unsigned> quota = cgroup_quota()) n = std::min(n, *quota);
+    // Kernels ask on every call; the group's quota is read once per process.
+    static const std::optional<unsigned> quota = cgroup_quota();
+    if (quota) n = std::min(n, *quota);
     return n;
 }
 
