@@ -5,7 +5,7 @@
 #include "host/args.hpp"
 #include "host/calculator_object.hpp"
 #include "host/functions.hpp"
-#include "host/rank_warning.hpp"
+#include "host/space_warnings.hpp"
 #include "pipeline.hpp"
 
 namespace orvelle::host {
@@ -37,11 +37,12 @@ PyObject* calculator(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded("calculator()", [&]() -> PyObject* {
         std::array<PyObject*, std::size(kParams)> given{};
         bind_arguments(kSignature, args, kwargs, given);
-        std::vector<RankReport> ranks;
-        Calculator result = run_analysis(convert_analysis(given), &ranks);
-        // After the work: the call completes, unless the caller escalated the warning.
-        warn_rank_deficiency("global space", ranks.at(0));
-        warn_rank_deficiency("random space", ranks.at(1));
+        AnalysisReport report;
+        Calculator result = run_analysis(convert_analysis(given), &report);
+        // After the work: the call completes, unless the caller escalated a warning.
+        warn_rank_deficiency("global space", report.global_space);
+        warn_rank_deficiency("random space", report.random_space);
+        warn_sparse_space(report.random_space, report.line_count, report.eligible);
         return wrap_calculator(std::move(result));
     });
 }

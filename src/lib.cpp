@@ -3,7 +3,7 @@
 
 #include "host/errors.hpp"
 #include "host/functions.hpp"
-#include "host/rank_warning.hpp"
+#include "host/space_warnings.hpp"
 #include "linalg/simd_level.hpp"
 
 namespace {
@@ -66,6 +66,7 @@ PyObject* create_module() {
         check_status(PyObject_SetAttrString(module.get(), def.ml_name, fn.get()));
     }
     check_status(PyObject_SetAttrString(module.get(), "RankDeficiencyWarning", rank_warning_type()));
+    check_status(PyObject_SetAttrString(module.get(), "SparseSpaceWarning", sparse_warning_type()));
     return module.release();
 }
 

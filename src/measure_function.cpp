@@ -5,7 +5,7 @@
 #include "host/args.hpp"
 #include "host/calculator_object.hpp"
 #include "host/functions.hpp"
-#include "host/rank_warning.hpp"
+#include "host/space_warnings.hpp"
 #include "measurement.hpp"
 
 namespace orvelle::host {
@@ -101,12 +101,17 @@ PyObject* measure(PyObject*, PyObject* args, PyObject* kwargs) {
         for (const DrawResult& d : m.draws)
             if (d.random_space.noise > 0 && deficient++ == 0) first = &d;
         if (first) warn_rank_deficiency("random space", first->random_space, 2, deficient, m.draws.size());
+        // Every draw asks for the same count from the same eligible tokens:
+        // one size, one warning.
+        warn_sparse_space(m.draws.front().random_space, m.line_count, m.eligible, 2);
         return Dict()
             .set("spaces", list(m.spaces, text))
             .set("words", words(m.words))
             .set("targets", words(m.targets))
             .set("global_space", rank(m.global_space))
             .set("lines", count(m.line_count))
+            .set("requested", own(PyLong_FromLongLong(m.requested)))
+            .set("eligible", count(m.eligible))
             .set("draws", list(m.draws, draw))
             .set("calculator", Ref::steal(wrap_calculator(std::move(m.calculator))))
             .done()

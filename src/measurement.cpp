@@ -14,7 +14,10 @@ Measurement run_measurement(MeasureRequest request) {
     Measurement out;
     out.global_space = global.rank();
     out.line_count = global.line_count;
-    const std::int64_t count = random_token_count(a.random_token_num.value_or(0.8), global.line_count);
+    const std::int64_t count = a.random_token_num ? random_token_count(*a.random_token_num, global.line_count)
+                                                  : default_measure_count(global.line_count);
+    out.requested = count;
+    out.eligible = global.eligible(a.exclude_words);
     const std::uint64_t seed = std::uint64_t(a.random_token_seed.value_or(1));
 
     // Found once; each draw expresses copies in its own coordinates.
@@ -29,7 +32,7 @@ Measurement run_measurement(MeasureRequest request) {
         if (d == 0 && a.subspace_folder_path)
             random.space.write(*a.subspace_folder_path + "/random_subspace.txt", user_friendly);
 
-        SeedCentres seeds = SeedCentres::of(seed_spaces(found, a.subspace_seeds, random.reduction));
+        SeedCentres seeds = SeedCentres::of(seed_spaces(found, a.subspace_seeds), &random.reduction);
         WordRatios targets =
             word_ratios(express(random.reduction, target_tokens), seeds, request.targets);
         if (d == 0) {

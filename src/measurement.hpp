@@ -37,6 +37,8 @@ struct Measurement {
     WordRatios targets;               // the first draw's
     RankReport global_space;
     std::size_t line_count = 0;
+    std::int64_t requested = 0;       // random tokens asked of every draw (0 or below: all)
+    std::size_t eligible = 0;         // tokens a draw could select
     std::vector<DrawResult> draws;    // draw i uses the seed plus i (wrapping)
 };
 

@@ -1,7 +1,9 @@
 #include "pipeline.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
+#include <unordered_set>
 
 #include "fio/reader/kelvra.hpp"
 
@@ -14,6 +16,10 @@ std::int64_t random_token_count(double ratio, std::size_t lines) {
     if (product >= two63) return std::numeric_limits<std::int64_t>::max();
     if (product <= -two63) return std::numeric_limits<std::int64_t>::min();
     return static_cast<std::int64_t>(product);  // truncates toward zero
+}
+
+std::int64_t default_measure_count(std::size_t lines) {
+    return std::max(random_token_count(0.8, lines), std::int64_t(4 * kRandomComponents));
 }
 
 GlobalSpace read_global_space(const std::vector<std::string>& paths, bool user_friendly,
@@ -65,19 +71,24 @@ std::vector<Token> GlobalSpace::find(const std::vector<std::string>& words) cons
     return streamed ? streamed->tokens(streamed->find(words)) : reduced.space.find(words);
 }
 
-std::vector<Space> seed_spaces(std::vector<std::vector<Token>> found, std::vector<std::vector<std::string>> groups,
-                               const Reduction& random_space) {
+std::size_t GlobalSpace::eligible(const std::optional<std::vector<std::string>>& exclude_words) const {
+    std::unordered_set<std::string> out;
+    if (exclude_words) out.insert(exclude_words->begin(), exclude_words->end());
+    const auto keep = [&](const std::string& text) { return !out.contains(text); };
+    if (streamed) return std::size_t(std::count_if(streamed->texts.begin(), streamed->texts.end(), keep));
+    return std::size_t(std::count_if(reduced.space.tokens.begin(), reduced.space.tokens.end(),
+                                     [&](const Token& t) { return keep(t.text); }));
+}
+
+std::vector<Space> seed_spaces(std::vector<std::vector<Token>> found, std::vector<std::vector<std::string>> groups) {
     std::vector<Space> spaces;
     spaces.reserve(groups.size());
-    for (std::size_t g = 0; g < groups.size(); ++g) {
-        // An empty group stays empty, for the space to refuse it.
-        std::vector<Token> tokens = express(random_space, std::move(found[g]));
-        spaces.push_back(Space::new_space(std::move(tokens), std::move(groups[g]), std::nullopt));
-    }
+    for (std::size_t g = 0; g < groups.size(); ++g)
+        spaces.push_back(Space::new_space(std::move(found[g]), std::move(groups[g]), std::nullopt));
     return spaces;
 }
 
-Calculator run_analysis(AnalysisRequest request, std::vector<RankReport>* ranks) {
+Calculator run_analysis(AnalysisRequest request, AnalysisReport* report) {
     const bool user_friendly = request.user_friendly.value_or(false);
     GlobalSpace global = read_global_space({request.path}, user_friendly, request.pca_dimension);
 
@@ -87,10 +98,9 @@ Calculator run_analysis(AnalysisRequest request, std::vector<RankReport>* ranks)
 
     const std::string folder = request.subspace_folder_path.value_or("./");
     ReducedSpace random = Space::new_reduced(std::move(drawn), std::nullopt);
-    if (ranks) {
-        ranks->push_back(global.rank());
-        ranks->push_back(rank_report(random.reduction, random.space.tokens.size()));
-    }
+    if (report)
+        *report = {global.rank(), rank_report(random.reduction, random.space.tokens.size()), global.line_count,
+                   count, global.eligible(request.exclude_words)};
 
     // Written before the seed spaces are built: it stays on disk when a later
     // step fails.
@@ -98,8 +108,8 @@ Calculator run_analysis(AnalysisRequest request, std::vector<RankReport>* ranks)
 
     std::vector<std::vector<Token>> found = find_groups(global, request.subspace_seeds);
     global = GlobalSpace{};  // the global space is not needed by the calculator
-    std::vector<Space> seeds = seed_spaces(std::move(found), std::move(request.subspace_seeds), random.reduction);
-    return Calculator::new_calculator(std::move(random.space), std::move(seeds));
+    std::vector<Space> seeds = seed_spaces(std::move(found), std::move(request.subspace_seeds));
+    return Calculator::new_calculator(random.space.tokens, SeedCentres::of(std::move(seeds), &random.reduction));
 }
 
 }  // namespace orvelle

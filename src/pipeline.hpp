@@ -29,6 +29,15 @@ struct AnalysisRequest {
 // range; NaN gives 0.
 std::int64_t random_token_count(double ratio, std::size_t lines);
 
+// Components every random space keeps, whatever the global space keeps.
+inline constexpr std::size_t kRandomComponents = 512;
+
+// The measurement's draw when no ratio is given: 4 tokens per kept component
+// (fewer leave the last components mostly noise, which the standardisation
+// lifts to full weight), or 0.8 × lines when that is more. A file with fewer
+// eligible tokens gives every one of them.
+std::int64_t default_measure_count(std::size_t lines);
+
 // Every token of the file, reduced and standardised: held in memory, or
 // streamed (files larger than memory), with the same bits either way.
 struct GlobalSpace {
@@ -42,6 +51,8 @@ struct GlobalSpace {
     std::vector<Token> draw(std::int64_t count, std::int64_t seed,
                             const std::optional<std::vector<std::string>>& exclude_words) const;
     std::vector<Token> find(const std::vector<std::string>& words) const;
+    // Tokens a draw may select: those whose text is not excluded.
+    std::size_t eligible(const std::optional<std::vector<std::string>>& exclude_words) const;
 };
 // From one file, or several read as one corpus in the order given; streamed
 // when should_stream says so.
@@ -53,13 +64,21 @@ std::vector<std::vector<Token>> find_groups(const Space& global, const std::vect
 std::vector<std::vector<Token>> find_groups(const GlobalSpace& global,
                                             const std::vector<std::vector<std::string>>& groups);
 
-// One seed space per group, in group order, from the group's global-space
-// tokens expressed in the random space's coordinates: seed centres and
-// scored tokens must share one basis for their cosines to mean anything.
-std::vector<Space> seed_spaces(std::vector<std::vector<Token>> found, std::vector<std::vector<std::string>> groups,
-                               const Reduction& random_space);
+// One seed space per group, in group order, holding the group's global-space
+// tokens; SeedCentres::of expresses them in the random space's coordinates
+// (seed centres and scored tokens must share one basis for their cosines to
+// mean anything).
+std::vector<Space> seed_spaces(std::vector<std::vector<Token>> found, std::vector<std::vector<std::string>> groups);
 
-// With `ranks`, the global and then the random space's reports are appended.
-Calculator run_analysis(AnalysisRequest request, std::vector<RankReport>* ranks = nullptr);
+// What an analysis can say about its own spaces, for the caller's warnings.
+struct AnalysisReport {
+    RankReport global_space;
+    RankReport random_space;
+    std::size_t line_count = 0;
+    std::int64_t requested = 0;  // random tokens asked for (0 or below: all)
+    std::size_t eligible = 0;    // tokens the draw could select
+};
+
+Calculator run_analysis(AnalysisRequest request, AnalysisReport* report = nullptr);
 
 }  // namespace orvelle

@@ -1,6 +1,6 @@
 """python -m orvelle: one analysis from the command line.
 
-    python -m orvelle FEATURES --seeds he,him --seeds she,her [--ratio 0.8] [--seed 1]
+    python -m orvelle FEATURES --seeds he,him --seeds she,her [--ratio R] [--seed 1]
         [--exclude WORD ...] [--targets W1,W2,...] [--targets-file FILE] [--draws 10]
         [--out DIR] [--progress]
 
@@ -21,7 +21,7 @@ import os
 import sys
 import warnings
 
-from .measurement import Interval
+from .measurement import ADVISED_PER_COMPONENT, SPARSE_PER_COMPONENT, Interval
 
 EMPTY_SPACE_HINT = (
     " (a space got no token: every seed word must occur in the feature file exactly as written, "
@@ -68,8 +68,8 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--seeds", type=seed_group, action="append", required=True, metavar="W1,W2,...",
                    help="one seed group, words separated by commas; repeat for each group")
     p.add_argument("--ratio", type=float, default=None,
-                   help="random tokens drawn per line of the file (default: 0.8); the random "
-                        "space needs well over 512 tokens")
+                   help="random tokens drawn per line of the file (default: 4 per component the random "
+                        "space keeps, 2048 tokens, or 0.8 per line when that is more); -1 draws every token")
     p.add_argument("--seed", type=int, default=None, help="seed of the random draw (default: 1)")
     p.add_argument("--exclude", nargs="+", action="extend", default=None, metavar="WORD",
                    help="token texts never drawn into the random space")
@@ -89,7 +89,8 @@ def build_parser() -> argparse.ArgumentParser:
     stream.add_argument("--no-stream", dest="stream", action="store_const", const="0",
                         help="hold the file in memory (default: streamed only when it would not fit)")
     p.add_argument("--strict", action="store_true",
-                   help="fail (status 1) when a space is too small for the components it keeps")
+                   help="fail (status 1) when a space is too small for the components it keeps, or a random "
+                        "space holds fewer than 3 tokens per component")
     return p
 
 
@@ -153,14 +154,37 @@ def rank_problems(m) -> list[str]:
     if bad:
         r = bad[0]
         need = max(r.components, r.tokens) + 1
-        ratio = math.ceil(need * 100 / m.lines) / 100
-        while math.trunc(ratio * m.lines) < need:
-            ratio += 0.01
         out.append(f"the random space has {r.tokens} tokens for its {r.components} components (rank {r.rank}) in "
                    f"{len(bad)} of {len(m.draws)} draws: {r.noise} components are rounding noise lifted to unit "
-                   f"variance, so the ratios mean little. --ratio {ratio:g} or more draws at least {need} tokens "
-                   f"from the {m.lines} lines (if that many remain after --exclude).")
+                   f"variance, so the ratios mean little. --ratio {ratio_for(need, m.lines):g} or more draws at "
+                   f"least {need} tokens from the {m.lines} lines (if that many remain after --exclude).")
     return out
+
+
+def sparse_problem(m) -> str | None:
+    """Plain words for random spaces with fewer than 3 tokens per kept component, or None."""
+    r = m.draws[0].random_space
+    if not r.sparse:
+        return None
+    need = ADVISED_PER_COMPONENT * r.components
+    per = math.floor(r.tokens * 100 / r.components) / 100  # rounded down: 1535 tokens are 2.99, not 3
+    said = (f"the random space has {r.tokens} tokens for its {r.components} components ({per:g} per component, "
+            f"fewer than {SPARSE_PER_COMPONENT}): its last components are mostly sampling noise lifted to full "
+            f"weight, so the ratios carry little signal. ")
+    if m.eligible < need:
+        all_of_them = "" if r.tokens == m.eligible else " (--ratio -1 draws them all)"
+        return said + (f"The file holds only {m.eligible} tokens to draw{all_of_them}: {need} tokens "
+                       f"({ADVISED_PER_COMPONENT} per component) need a larger corpus.")
+    return said + (f"--ratio {ratio_for(need, m.lines):g} draws {need} tokens ({ADVISED_PER_COMPONENT} per "
+                   f"component) from the {m.lines} lines, or leave --ratio out.")
+
+
+def ratio_for(tokens: int, lines: int) -> float:
+    """The smallest --ratio of two decimals whose draw, truncated, reaches ``tokens``."""
+    ratio = math.ceil(tokens * 100 / lines) / 100
+    while math.trunc(ratio * lines) < tokens:
+        ratio = round(ratio + 0.01, 2)
+    return ratio
 
 
 def run(features: str | list[str], groups: list[list[str]], *, ratio=None, seed=None, exclude=None, targets=(), draws=10,
@@ -172,6 +196,7 @@ def run(features: str | list[str], groups: list[list[str]], *, ratio=None, seed=
     with warnings.catch_warnings():
         # Reported in plain words by the command, once.
         warnings.simplefilter("ignore", orvelle.RankDeficiencyWarning)
+        warnings.simplefilter("ignore", orvelle.SparseSpaceWarning)
         m = orvelle.measure(features, groups, list(targets), draws, random_token_num=ratio,
                             random_token_seed=seed, exclude_words=exclude, user_friendly=progress, out=out)
     m.calculator.save_summary(out)
@@ -219,7 +244,7 @@ def main(argv: list[str] | None = None) -> int:
             message += EMPTY_SPACE_HINT
         print(f"orvelle: error: {message}", file=sys.stderr)
         return 1
-    problems = rank_problems(m)
+    problems = rank_problems(m) + [p for p in [sparse_problem(m)] if p]
     for p in problems:
         print(f"orvelle: {'error' if args.strict else 'warning'}: {p}", file=sys.stderr)
     if problems and args.strict:

@@ -37,6 +37,12 @@ def t975(df: int) -> float:
             + (79 * z**9 + 776 * z**7 + 1482 * z**5 - 1920 * z**3 - 945 * z) / (92160 * df**4))
 
 
+# A random space keeps 512 components; below 3 drawn tokens per component it is sparse, and
+# measure() draws 4 per component unless told otherwise.
+SPARSE_PER_COMPONENT = 3
+ADVISED_PER_COMPONENT = 4
+
+
 @dataclass(frozen=True)
 class WordRatio:
     """One word's bias ratios in one seed space, over its tokens (every layer and occurrence)."""
@@ -76,6 +82,12 @@ class RankReport:
     @property
     def deficient(self) -> bool:
         return self.noise > 0
+
+    @property
+    def sparse(self) -> bool:
+        """Fewer than 3 tokens per kept component: the last components are mostly sampling noise,
+        lifted to full weight by the standardisation (SparseSpaceWarning)."""
+        return self.tokens < SPARSE_PER_COMPONENT * self.components
 
 
 @dataclass(frozen=True)
@@ -130,6 +142,8 @@ class Measurement:
         self.target_words: list[str] = raw["targets"]["words"]
         self.global_space = _rank(raw["global_space"])
         self.lines: int = raw["lines"]
+        self.requested: int = raw["requested"]  # random tokens asked of each draw; 0 or below: all
+        self.eligible: int = raw["eligible"]    # tokens a draw could select (not excluded)
         self.draws = [
             Draw(d["seed"], _rank(d["random_space"]), dict(zip(self.spaces, d["mean"])),
                  dict(zip(self.spaces, d["mean_abs"])),
@@ -171,9 +185,10 @@ class Measurement:
         _write(paths[1], ["quantity", "space", "other", "word", "draws", "mean", "lo", "hi", "sign_agreement"],
                self._interval_rows())
         _write(paths[2], ["seed", "space", "mean", "mean_abs", "random_tokens", "components", "rank",
-                          "rank_deficient"],
+                          "rank_deficient", "sparse"],
                ([d.seed, s, _num(d.mean[s]), _num(d.mean_abs[s]), d.random_space.tokens,
-                 d.random_space.components, d.random_space.rank, int(d.random_space.deficient)]
+                 d.random_space.components, d.random_space.rank, int(d.random_space.deficient),
+                 int(d.random_space.sparse)]
                 for d in self.draws for s in self.spaces))
         return paths
 
@@ -237,12 +252,14 @@ def measure(path: str | os.PathLike | Sequence[str | os.PathLike], subspace_seed
             user_friendly: bool = False, out: Optional[str] = None) -> Measurement:
     """The analysis of ``calculator`` for ``draws`` random draws, seeds ``random_token_seed``
     (default 1) and the ``draws - 1`` following ones; the file is read and the global space fitted
-    once. ``path`` is a feature file, or a corpus in shards: a folder of *.jsonl files (name
+    once. Without ``random_token_num`` each draw takes 4 tokens per kept component (2 048), or
+    0.8 × lines when that is more, or every eligible token when the file has fewer. ``path`` is a feature file, or a corpus in shards: a folder of *.jsonl files (name
     order) or a list of files, read as their concatenation would be, with the same results bit
     for bit. ``targets`` are scored over all their tokens in the file. With ``out``, the first draw's
     random_subspace.txt is written there (the folder must exist). Failures inside the analysis
     raise the same PanicException as ``calculator``; a space too small for the components it keeps
-    issues a RankDeficiencyWarning (once for the random spaces of all draws)."""
+    issues a RankDeficiencyWarning (once for the random spaces of all draws), and random spaces of
+    fewer than 3 tokens per component a SparseSpaceWarning."""
     if isinstance(targets, str):
         raise TypeError("targets must be a sequence of words, not a str")
     if not isinstance(draws, int) or isinstance(draws, bool) or draws < 1:

@@ -6,6 +6,7 @@
 
 #include "fio/writer/calculator_summary.hpp"
 #include "space/geometry.hpp"
+#include "space/reduction.hpp"
 #include "space/similarity_table.hpp"
 #include "util/panic.hpp"
 
@@ -43,15 +44,21 @@ double cos_similarity(const std::vector<double>& center1, const std::vector<doub
     return dot / (std::sqrt(b) * std::sqrt(a));
 }
 
-SeedCentres SeedCentres::of(std::vector<Space> compare_space) {
+SeedCentres SeedCentres::of(std::vector<Space> compare_space, const Reduction* coordinates) {
     if (compare_space.empty()) panic("compare_space should have at least one space");
 
     // A centre depends only on its space's tokens: one computation per space,
     // in list order, after which the space's tokens are no longer needed.
+    // The checks read the tokens as given (global-space values, finite for
+    // any file the global space accepted); their images in other coordinates
+    // may be non-finite where a random-space component has no variance, and
+    // then carry NaN into the ratios instead of failing the call.
     std::vector<std::vector<double>> centres;
     centres.reserve(compare_space.size());
     for (Space& space : compare_space) {
-        centres.push_back(get_center(space.tokens));
+        check_center_input(space.tokens);
+        if (coordinates) space.tokens = express(*coordinates, std::move(space.tokens));
+        centres.push_back(mean_vector(space.tokens));
         std::vector<Token>().swap(space.tokens);
     }
 

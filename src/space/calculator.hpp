@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "space/reduction.hpp"
 #include "space/space.hpp"
 #include "util/ordered_table.hpp"
 
@@ -20,7 +21,9 @@ struct SeedCentres {
     std::size_t width = 0;                     // every centre's length
 
     // Consumes the spaces' tokens; fails as the Calculator's construction does.
-    static SeedCentres of(std::vector<Space> compare_space);
+    // With `coordinates`, each space's tokens are checked as given, then
+    // expressed in those coordinates before their centre is taken.
+    static SeedCentres of(std::vector<Space> compare_space, const Reduction* coordinates = nullptr);
 };
 
 struct Calculator {

@@ -1,5 +1,6 @@
 #include "space/geometry.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #include "linalg/matrix.hpp"
@@ -35,7 +36,7 @@ PCA pca_in_place(std::vector<Token>& tokens, std::optional<std::size_t> pca_dime
     return model;
 }
 
-std::vector<double> get_center(const std::vector<Token>& tokens) {
+void check_center_input(const std::vector<Token>& tokens) {
     const std::size_t n = tokens.size();
     // Each token's component sum, in component order. The sums are only
     // ordered (an ascending sort that refuses NaN) and two quartiles read;
@@ -50,13 +51,16 @@ std::vector<double> get_center(const std::vector<Token>& tokens) {
     }
     if (n == 0) index_out_of_bounds(0, 0);
 
-    const std::size_t d = tokens[0].embedding.size();
     // Component j is read from every token, j-major: the first read past
     // the end of a shorter vector is at its own length.
+    const std::size_t d = tokens[0].embedding.size();
     std::size_t shortest = d;
     for (const Token& t : tokens) shortest = std::min(shortest, t.embedding.size());
     if (shortest < d) index_out_of_bounds(shortest, shortest);
+}
 
+std::vector<double> mean_vector(const std::vector<Token>& tokens) {
+    const std::size_t d = tokens.empty() ? 0 : tokens[0].embedding.size();
     // Token-major walk, lanes on different components: each component is
     // still summed over the tokens in order.
     std::vector<double> c(d, 0.0);
@@ -66,9 +70,14 @@ std::vector<double> get_center(const std::vector<Token>& tokens) {
         for (; j + 8 <= d; j += 8) simd::store(c.data() + j, simd::load(c.data() + j) + simd::load(e + j));
         for (; j < d; ++j) c[j] = c[j] + e[j];
     }
-    const double nf = double(n);
+    const double nf = double(tokens.size());
     for (double& v : c) v = v / nf;
     return c;
+}
+
+std::vector<double> get_center(const std::vector<Token>& tokens) {
+    check_center_input(tokens);
+    return mean_vector(tokens);
 }
 
 std::vector<Token> scale_tokens(std::vector<Token> tokens) {

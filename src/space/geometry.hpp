@@ -40,7 +40,14 @@ void standardise(std::vector<Token>& tokens, const Scaling& scaling);
 // in place on the list it is given.
 std::vector<Token> scale_tokens(std::vector<Token> tokens);
 
-// Component-wise mean of the vectors.
+// Component-wise mean of the vectors: check_center_input, then mean_vector.
 std::vector<double> get_center(const std::vector<Token>& tokens);
+
+// The failures get_center reports before it sums: a NaN component sum among
+// two or more tokens, an empty list, a vector shorter than the first.
+void check_center_input(const std::vector<Token>& tokens);
+
+// The mean alone, for vectors of one length: non-finite values pass through.
+std::vector<double> mean_vector(const std::vector<Token>& tokens);
 
 }  // namespace orvelle

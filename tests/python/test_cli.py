@@ -78,13 +78,14 @@ class FakeCalculator:
 
 def fake_measurement(spaces, means, abs_means, targets=(), target_means=(), counts=()):
     """A Measurement of len(means) draws: means[d][s] for draw d and space s; target_means[d][s][t]."""
-    rank = dict(tokens=600, width=512, components=512, rank=512, noise=0)
+    rank = dict(tokens=2048, width=512, components=512, rank=512, noise=0)
     table = dict(words=list(targets), count=list(counts), mean=[[0.0] * len(targets)] * len(spaces),
                  sd=[[0.0] * len(targets)] * len(spaces))
     draws = [dict(seed=d + 1, random_space=rank, mean=m, mean_abs=a,
                   target_mean=target_means[d] if target_means else [[]] * len(spaces), target_sd=[])
              for d, (m, a) in enumerate(zip(means, abs_means))]
     return orvelle.Measurement(dict(spaces=spaces, calculator=FakeCalculator(), global_space=rank, lines=40,
+                                    requested=2048, eligible=4000,
                                     words=dict(words=[], count=[], mean=[[]] * len(spaces), sd=[[]] * len(spaces)),
                                     targets=table, draws=draws))
 

@@ -197,3 +197,48 @@ def test_bars_drawn_on_a_terminal(features, tmp_path, user_friendly, bars, term)
     finals = re.findall(r"\[ *([A-Za-z ]+)\] #{40} 100% ", plain)
     assert starts == bars
     assert list(dict.fromkeys(finals)) == list(dict.fromkeys(bars))
+
+
+def write_thin(path):
+    """3 lines of 512-wide tokens: seeds a and b, other words once each, x and y the same vector."""
+    import random
+    rng = random.Random(3)
+
+    def vec():
+        return [round(rng.gauss(0, 1), 6) for _ in range(512)]
+
+    twin = vec()
+    lines = [[("a", vec()), ("b", vec()), ("x", twin)], [("a", vec()), ("b", vec()), ("y", twin)],
+             [("c", vec()), ("a", vec())]]
+    with open(path, "w", encoding="utf-8") as f:
+        for i, tokens in enumerate(lines):
+            f.write(json.dumps({"linex_index": i, "features": [
+                {"token": t, "layers": [{"index": 0, "values": v}]} for t, v in tokens]}) + "\n")
+    return str(path)
+
+
+# Random spaces with components of no variance: seed tokens in their coordinates are not finite.
+# The listings are those of the build before seed tokens were mapped, which completed here.
+THIN = [
+    (dict(exclude_words=["a", "b", "c"], random_token_num=0),
+     "64ac419a004b174f2317ed45d8200034e643598281f9175cfc1fd149506946d8"),
+    (dict(random_token_num=0.7, random_token_seed=1), "8645fb6b368f6a60cae7c2ce3232c8d9e9ee97dded33b75f264e9765b6b42e30"),
+    (dict(random_token_num=0.7, random_token_seed=3), "2d2ef2fec31ca19330f1217de0f7ead5db0f85eaec42705310ed8fb596afea14"),
+]
+
+
+@pytest.mark.parametrize("kwargs,digest", THIN)
+def test_thin_random_space_completes_with_nan_averages(tmp_path, kwargs, digest):
+    import hashlib
+    import warnings
+    path = write_thin(tmp_path / "thin.jsonl")
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        calc = orvelle.calculator(path, [["a"], ["b"]], subspace_folder_path=str(tmp_path), **kwargs)
+        listing = (tmp_path / "random_subspace.txt").read_bytes()
+        m = orvelle.measure(path, [["a"], ["b"]], draws=2, out=str(tmp_path), **kwargs)
+    assert hashlib.sha256(listing).hexdigest() == digest
+    assert (tmp_path / "random_subspace.txt").read_bytes() == listing
+    for averages in (calc.bias_sum_average(), calc.bias_asb_sum_average(), *(d.mean for d in m.draws)):
+        assert all(math.isnan(v) for v in averages.values())
+    assert orvelle.RankDeficiencyWarning in {w.category for w in caught}
