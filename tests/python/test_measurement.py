@@ -97,6 +97,22 @@ def test_csv_files(without_king, tmp_path):
     assert (row["space"], row["other"], row["draws"], row["sign_agreement"]) == (HE, SHE, "4", "1.0")
     assert float(row["lo"]) == m.target_differences()[0].lo
     assert [(r["seed"], r["space"]) for r in draws] == [(str(s), sp) for s in range(1, 5) for sp in (HE, SHE)]
+    for r, (d, sp) in zip(draws, [(d, sp) for d in m.draws for sp in (HE, SHE)]):
+        assert (float(r["mean"]), float(r["mean_abs"])) == (d.mean[sp], d.mean_abs[sp])
+    # Every word's interval is its mean ± t(count - 1) × sd / √count.
+    for r in words:
+        if r["ci_low"]:
+            half = orvelle.measurement.t975(int(r["count"]) - 1) * float(r["sd"]) / math.sqrt(int(r["count"]))
+            assert float(r["ci_low"]) == pytest.approx(float(r["mean"]) - half, rel=1e-12, abs=1e-15)
+            assert float(r["ci_high"]) == pytest.approx(float(r["mean"]) + half, rel=1e-12, abs=1e-15)
+
+
+# The interval of a mean over count tokens uses count - 1 degrees of freedom.
+@pytest.mark.parametrize("count,t", [(2, 12.706205), (3, 4.302653), (31, 2.042272), (41, 2.021075), (1001, 1.962339)])
+def test_word_interval_uses_count_minus_one_degrees_of_freedom(count, t):
+    from orvelle.measurement import WordRatio
+    lo, hi = WordRatio(mean=1.0, sd=2.0, count=count).interval
+    assert (lo, hi) == pytest.approx((1 - t * 2 / math.sqrt(count), 1 + t * 2 / math.sqrt(count)), rel=1e-6)
 
 
 @pytest.mark.parametrize("kwargs,error", [
