@@ -1,9 +1,9 @@
 // Module entry: creates `orvelle` with its three functions.
 #include <atomic>
 
-#include "host/errors.hpp"
-#include "host/functions.hpp"
-#include "host/space_warnings.hpp"
+#include "module/host/errors.hpp"
+#include "module/host/functions.hpp"
+#include "module/host/space_warnings.hpp"
 #include "linalg/simd_level.hpp"
 
 namespace {

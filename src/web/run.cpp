@@ -9,10 +9,10 @@
 #include <thread>
 #include <vector>
 
-#include "host/errors.hpp"
-#include "host/python.hpp"
-#include "host/ref.hpp"
-#include "host/stdout.hpp"
+#include "module/host/errors.hpp"
+#include "module/host/python.hpp"
+#include "module/host/ref.hpp"
+#include "module/host/stdout.hpp"
 #include "util/panic.hpp"
 #include "web/process.hpp"
 

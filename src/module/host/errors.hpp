@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "host/python.hpp"
-#include "host/ref.hpp"
+#include "module/host/python.hpp"
+#include "module/host/ref.hpp"
 #include "util/panic.hpp"
 
 namespace orvelle::host {

@@ -1,4 +1,4 @@
-#include "host/space_warnings.hpp"
+#include "module/host/space_warnings.hpp"
 
 #include <cmath>
 #include <cstdio>

@@ -1,7 +1,7 @@
 // Conversion of an analysis' result into a Python `Calculator` object.
 #pragma once
 
-#include "host/errors.hpp"
+#include "module/host/errors.hpp"
 #include "space/calculator.hpp"
 
 namespace orvelle::host {

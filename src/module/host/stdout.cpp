@@ -1,4 +1,4 @@
-#include "host/stdout.hpp"
+#include "module/host/stdout.hpp"
 
 #include <cerrno>
 #include <mutex>

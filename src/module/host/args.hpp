@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "host/errors.hpp"
+#include "module/host/errors.hpp"
 
 namespace orvelle::host {
 

@@ -2,8 +2,8 @@
 #include <array>
 #include <new>
 
-#include "host/args.hpp"
-#include "host/calculator_object.hpp"
+#include "module/host/args.hpp"
+#include "module/host/calculator_object.hpp"
 
 namespace orvelle::host {
 

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "fio/writer/feature_line.hpp"
-#include "host/args.hpp"
-#include "host/functions.hpp"
+#include "module/host/args.hpp"
+#include "module/host/functions.hpp"
 
 namespace orvelle::host {
 

@@ -3,7 +3,7 @@
 
 #include <span>
 
-#include "host/python.hpp"
+#include "module/host/python.hpp"
 #include "pipeline.hpp"
 
 namespace orvelle::host {

@@ -1,4 +1,4 @@
-#include "host/errors.hpp"
+#include "module/host/errors.hpp"
 
 #include <unistd.h>
 

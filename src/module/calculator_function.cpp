@@ -2,10 +2,10 @@
 // the analysis.
 #include <array>
 
-#include "host/args.hpp"
-#include "host/calculator_object.hpp"
-#include "host/functions.hpp"
-#include "host/space_warnings.hpp"
+#include "module/host/args.hpp"
+#include "module/host/calculator_object.hpp"
+#include "module/host/functions.hpp"
+#include "module/host/space_warnings.hpp"
 #include "pipeline.hpp"
 
 namespace orvelle::host {

@@ -4,7 +4,7 @@
 // so callers can filter them or escalate them to errors.
 #pragma once
 
-#include "host/errors.hpp"
+#include "module/host/errors.hpp"
 #include "space/reduction.hpp"
 
 namespace orvelle::host {

@@ -1,4 +1,4 @@
-#include "host/args.hpp"
+#include "module/host/args.hpp"
 
 #include <cstring>
 #include <limits>

@@ -3,7 +3,7 @@
 
 #include <utility>
 
-#include "host/python.hpp"
+#include "module/host/python.hpp"
 
 namespace orvelle::host {
 

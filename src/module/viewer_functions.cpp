@@ -2,9 +2,9 @@
 #include <array>
 #include <string>
 
-#include "host/args.hpp"
-#include "host/functions.hpp"
-#include "host/stdout.hpp"
+#include "module/host/args.hpp"
+#include "module/host/functions.hpp"
+#include "module/host/stdout.hpp"
 #include "web/run.hpp"
 
 namespace orvelle::host {
