@@ -14,7 +14,7 @@
 #include <string>
 
 #include "fio/reader/kelvra.hpp"
-#include "pipeline.hpp"
+#include "analysis/pipeline.hpp"
 #include "space/geometry.hpp"
 #include "space/space.hpp"
 #include "linalg/pca.hpp"

@@ -6,7 +6,7 @@
 #include "module/host/calculator_object.hpp"
 #include "module/host/functions.hpp"
 #include "module/host/space_warnings.hpp"
-#include "pipeline.hpp"
+#include "analysis/pipeline.hpp"
 
 namespace orvelle::host {
 

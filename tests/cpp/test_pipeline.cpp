@@ -3,7 +3,7 @@
 #include <cmath>
 #include <limits>
 
-#include "pipeline.hpp"
+#include "analysis/pipeline.hpp"
 
 using namespace orvelle;
 

@@ -5,7 +5,7 @@
 #include <random>
 
 #include "calc_support.hpp"
-#include "pipeline.hpp"
+#include "analysis/pipeline.hpp"
 #include "space/word_ratios.hpp"
 
 namespace orvelle {

@@ -4,7 +4,7 @@
 #include <span>
 
 #include "module/host/python.hpp"
-#include "pipeline.hpp"
+#include "analysis/pipeline.hpp"
 
 namespace orvelle::host {
 

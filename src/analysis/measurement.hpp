@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "pipeline.hpp"
+#include "analysis/pipeline.hpp"
 #include "space/word_ratios.hpp"
 
 namespace orvelle {

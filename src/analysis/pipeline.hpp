@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "analysis/global_space.hpp"
 #include "space/calculator.hpp"
 #include "space/space.hpp"
-#include "streamed_global.hpp"
 
 namespace orvelle {
 
@@ -38,31 +38,15 @@ inline constexpr std::size_t kRandomComponents = 512;
 // eligible tokens gives every one of them.
 std::int64_t default_measure_count(std::size_t lines);
 
-// Every token of the file, reduced and standardised: held in memory, or
-// streamed (files larger than memory), with the same bits either way.
-struct GlobalSpace {
-    ReducedSpace reduced;                    // in memory
-    std::optional<StreamedGlobal> streamed;  // or streamed
-    std::size_t line_count = 0;
-
-    std::size_t size() const;
-    RankReport rank() const;
-    // Space::get_random_tokens and Space::find over every token.
-    std::vector<Token> draw(std::int64_t count, std::int64_t seed,
-                            const std::optional<std::vector<std::string>>& exclude_words) const;
-    std::vector<Token> find(const std::vector<std::string>& words) const;
-    // Tokens a draw may select: those whose text is not excluded.
-    std::size_t eligible(const std::optional<std::vector<std::string>>& exclude_words) const;
-};
-// From one file, or several read as one corpus in the order given; streamed
-// when should_stream says so.
-GlobalSpace read_global_space(const std::vector<std::string>& paths, bool user_friendly,
-                              std::optional<std::size_t> pca_dimension);
-
-// Each group's tokens in the global space, in group order.
-std::vector<std::vector<Token>> find_groups(const Space& global, const std::vector<std::vector<std::string>>& groups);
-std::vector<std::vector<Token>> find_groups(const GlobalSpace& global,
-                                            const std::vector<std::vector<std::string>>& groups);
+// Each group's tokens in the global space (a Space, or a GlobalSpace), in
+// group order.
+template <class Global>
+std::vector<std::vector<Token>> find_groups(const Global& global, const std::vector<std::vector<std::string>>& groups) {
+    std::vector<std::vector<Token>> found;
+    found.reserve(groups.size());
+    for (const std::vector<std::string>& group : groups) found.push_back(global.find(group));
+    return found;
+}
 
 // One seed space per group, in group order, holding the group's global-space
 // tokens; SeedCentres::of expresses them in the random space's coordinates

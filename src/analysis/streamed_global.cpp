@@ -1,4 +1,4 @@
-#include "streamed_global.hpp"
+#include "analysis/streamed_global.hpp"
 
 #include <sys/stat.h>
 

@@ -1,4 +1,4 @@
-#include "measurement.hpp"
+#include "analysis/measurement.hpp"
 
 #include "util/panic.hpp"
 
