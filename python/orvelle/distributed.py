@@ -18,7 +18,7 @@ from pathlib import Path
 
 import numpy as np
 
-from .extract import DEFAULT_LAYERS, _check_sentences, _digits_code, extract_features, load_encoder
+from ._encoder import DEFAULT_LAYERS, _check_sentences, _digits_code, extract_features, load_encoder
 
 SHARD_PREFIX = "features-"
 
