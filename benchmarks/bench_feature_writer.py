@@ -12,14 +12,14 @@ the ratio for each setting.
 """
 
 import argparse
-import json
 import os
+import sys
 import time
 
 import numpy as np
 
-from orvelle.extract import format_values
-from orvelle.orvelle import _feature_line
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "python"))
+from feature_lines import native_line, python_line  # noqa: E402
 
 
 def make_sentences(n, layers, tokens, width, dtype, seed=3):
@@ -30,21 +30,6 @@ def make_sentences(n, layers, tokens, width, dtype, seed=3):
         x[:, :, rng.choice(width, 3, replace=False)] *= 40.0
         out.append(x.astype(dtype))
     return out
-
-
-def python_line(index, texts, layers, values, digits):
-    rows = values.astype(np.float64).tolist()
-    features = []
-    for t, text in enumerate(texts):
-        records = ",".join('{"index":%d,"values":[%s]}' % (layer, format_values(rows[i][t], digits))
-                           for i, layer in enumerate(layers))
-        features.append('{"token":%s,"layers":[%s]}' % (json.dumps(text, ensure_ascii=False), records))
-    return ('{"linex_index":%d,"features":[%s]}\n' % (index, ",".join(features))).encode()
-
-
-def native_line(index, texts, layers, values, digits):
-    code = 0 if digits == "shortest" else digits
-    return _feature_line(index, texts, layers, values.tobytes(), str(values.dtype), values.shape[2], code)
 
 
 def best_of(repeats, f):

@@ -12,8 +12,9 @@ Needs the C++ benchmarks built (make cpp-tests, or cmake with
 import argparse
 import pathlib
 import subprocess
-import sys
 import tempfile
+
+import gen_features  # noqa: E402 - beside this script
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 
@@ -25,12 +26,7 @@ def main():
     ap.add_argument("--keep", action="store_true", help="keep the generated file")
     args = ap.parse_args()
 
-    data = ROOT / "benchmarks" / "data"
-    data.mkdir(parents=True, exist_ok=True)
-    path = data / f"pipeline_{int(args.size_mb)}mb.jsonl"
-    if not path.exists():
-        subprocess.run([sys.executable, str(ROOT / "benchmarks" / "gen_features.py"), str(path),
-                        "--size-mb", str(args.size_mb)], check=True)
+    path = gen_features.cached(f"pipeline_{int(args.size_mb)}mb.jsonl", args.size_mb)
     size_mb = path.stat().st_size / 1e6
     exe = pathlib.Path(args.build) / "bench_pipeline"
     try:

@@ -17,6 +17,8 @@ import sys
 import tempfile
 import time
 
+import gen_features  # noqa: E402 - beside this script
+
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 CHILD = """
 import resource, sys, warnings, orvelle
@@ -47,12 +49,7 @@ def main() -> int:
     ap.add_argument("--cap-mb", type=float, default=1500.0, help="address-space cap of the last run")
     ap.add_argument("--keep", action="store_true", help="keep the generated file in benchmarks/data")
     a = ap.parse_args()
-    data = ROOT / "benchmarks" / "data"
-    data.mkdir(parents=True, exist_ok=True)
-    path = data / f"stream_{int(a.size_mb)}mb.jsonl"
-    if not path.exists():
-        subprocess.run([sys.executable, str(ROOT / "benchmarks" / "gen_features.py"), str(path),
-                        "--size-mb", str(a.size_mb)], check=True)
+    path = gen_features.cached(f"stream_{int(a.size_mb)}mb.jsonl", a.size_mb)
     try:
         with tempfile.TemporaryDirectory() as tmp:
             tmp = pathlib.Path(tmp)

@@ -14,6 +14,8 @@ The output depends only on the arguments (fixed seed by default).
 """
 import argparse
 import json
+import pathlib
+import subprocess
 import sys
 
 import numpy as np
@@ -53,6 +55,16 @@ def number_pool(rng, size):
     x[tiny] *= 1e-4
     digits = rng.integers(6, 9, size)
     return [json.dumps(float(f"{v:.{p}g}")) for v, p in zip(x.tolist(), digits.tolist())]
+
+
+def cached(name: str, size_mb: float) -> pathlib.Path:
+    """benchmarks/data/NAME, written by this script at SIZE_MB unless it is there already."""
+    data = pathlib.Path(__file__).resolve().parent / "data"
+    data.mkdir(parents=True, exist_ok=True)
+    path = data / name
+    if not path.exists():
+        subprocess.run([sys.executable, __file__, str(path), "--size-mb", str(size_mb)], check=True)
+    return path
 
 
 def main():

@@ -28,11 +28,20 @@ def write_cloud(path, tokens, width, dependent=0, seed=0, empty_lines=0):
     return str(path)
 
 
-def rank_warnings(call):
+def warned(call, category):
+    """call()'s result and the messages of the warnings of `category` it issued."""
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         result = call()
-    return result, [str(w.message) for w in caught if w.category is orvelle.RankDeficiencyWarning]
+    return result, [str(w.message) for w in caught if w.category is category]
+
+
+def rank_warnings(call):
+    return warned(call, orvelle.RankDeficiencyWarning)
+
+
+def sparse_warnings(call):
+    return warned(call, orvelle.SparseSpaceWarning)
 
 
 @pytest.fixture(scope="module")
@@ -107,13 +116,6 @@ def test_command_line_says_it_once_and_strict_fails(boundary, tmp_path, strict, 
     assert ("Space of he" in r.stdout) != strict
     rows = (tmp_path / "draws.csv").read_text().splitlines()
     assert rows[0].endswith(",rank_deficient,sparse") and all(row.endswith(",1,1") for row in rows[1:])
-
-
-def sparse_warnings(call):
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always")
-        result = call()
-    return result, [str(w.message) for w in caught if w.category is orvelle.SparseSpaceWarning]
 
 
 @pytest.fixture(scope="module")
