@@ -1,200 +1,17 @@
-// The viewer page: reads a summary, a listing and a measurement's tables
-// picked from disk and draws the averages, the target words, the token and
-// word tables and the scatter. Everything stays in the page.
+// The charts of the viewer page: the averages per space, the target words'
+// differences between two spaces and the scatter of the listing's tokens.
+// V.visible comes from viewer_tables.js, loaded after this one.
 (function () {
   "use strict";
 
-  const P = window.OrvelleParsers;
-  const $ = (id) => document.getElementById(id);
+  const V = window.orvelleViewer;
+  const { state, $ } = V;
 
-  const ROW_HEIGHT = 26;       // px, fixed so the table can render a window of rows
-  const CHUNK = 8 << 20;       // bytes of the listing decoded per step
   const COLOURS = { mean: "#3d6fb6", meanAbs: "#e08a2c", axis: "#555", grid: "#ddd", missing: "#b8b8b8", whisker: "#1d232b" };
 
-  const state = {
-    summary: null,     // [{space, entries}]
-    averages: [],      // [{space, mean, meanAbs, count}]
-    rows: [],          // [{text, ratios: Float64Array, spread, maxAbs, count}]
-    listing: null,     // parsed listing
-    selected: null,    // token text marked in the tables and the scatter
-    ratios: null,      // word_ratios.csv rows
-    wordRows: [],      // its rows of the chosen space
-    wordScale: [NaN, NaN],  // value range of the interval bars
-    wordKind: "",      // "", "drawn" or "target"
-    intervals: null,   // intervals.csv, grouped: see groupIntervals
-  };
   const chart = { bars: [], whiskers: [] };
   const differences = { rows: [] };
   const scatter = { drawn: 0, skipped: 0, px: null, py: null, cells: null };
-  window.orvelleViewer = { state, chart, differences, scatter };
-
-  // --- loading ------------------------------------------------------------
-
-  function setStatus(which, text, kind) {
-    const el = $(which + "-status");
-    el.textContent = text;
-    el.className = "status " + (kind || "");
-    document.body.dataset[which] = kind || "loading";
-  }
-
-  async function loadSummary(file) {
-    setStatus("summary", `reading ${file.name}…`, "loading");
-    try {
-      const summary = P.parseSummary(await file.text());
-      state.summary = summary;
-      state.averages = P.spaceAverages(summary);
-      buildRows();
-      const tokens = state.rows.length;
-      setStatus("summary", `${file.name}: ${summary.length} spaces, ${tokens} tokens`, "ready");
-    } catch (e) {
-      state.summary = null;
-      state.averages = [];
-      state.rows = [];
-      setStatus("summary", `${file.name}: ${e.message}`, "error");
-    }
-    drawChart();
-    fillColourChoice();
-    tokenGrid.buildHead();
-    tokenGrid.apply();
-    drawScatter();
-  }
-
-  async function loadListing(file) {
-    setStatus("listing", `reading ${file.name}…`, "loading");
-    try {
-      const parser = P.createListingParser();
-      const decoder = new TextDecoder("utf-8", { fatal: true });
-      for (let at = 0; at < file.size; at += CHUNK) {
-        const bytes = await file.slice(at, at + CHUNK).arrayBuffer();
-        parser.push(decoder.decode(bytes, { stream: true }));
-        setStatus("listing", `reading ${file.name}: ${Math.round((100 * Math.min(at + CHUNK, file.size)) / file.size)}%`, "loading");
-      }
-      parser.push(decoder.decode());
-      state.listing = parser.finish();
-      const l = state.listing;
-      setStatus("listing", `${file.name}: ${l.count} tokens, ${l.dim} components`, "ready");
-    } catch (e) {
-      state.listing = null;
-      const why = e instanceof TypeError ? "not valid UTF-8" : e.message;
-      setStatus("listing", `${file.name}: ${why}`, "error");
-    }
-    countListing();
-    fillComponentChoice();
-    tokenGrid.render();
-    drawScatter();
-  }
-
-  // word_ratios.csv or intervals.csv, told apart by the header (by the name
-  // when neither header matches, so that the error names the expected one).
-  async function loadTable(file) {
-    let text = "";
-    let why = null;
-    try {
-      text = new TextDecoder("utf-8", { fatal: true }).decode(await file.arrayBuffer());
-    } catch (e) {
-      why = "not valid UTF-8";
-    }
-    const kind = P.measurementKind(text) || (/interval/i.test(file.name) ? "intervals" : "ratios");
-    setStatus(kind, `reading ${file.name}…`, "loading");
-    try {
-      if (why) throw new P.ParseError(why);
-      if (kind === "ratios") {
-        const rows = P.parseWordRatios(text);
-        state.ratios = rows;
-        const spaces = new Set(rows.map((r) => r.space));
-        setStatus(kind, `${file.name}: ${spaces.size} spaces, ${rows.length} rows`, "ready");
-      } else {
-        state.intervals = groupIntervals(P.parseIntervals(text));
-        const iv = state.intervals;
-        const targets = new Set(iv.pairs.flatMap((p) => p.rows.map((r) => r.word)));
-        setStatus(kind, `${file.name}: ${iv.spaces.length} spaces, ${targets.size} target words, ${iv.draws} draws`, "ready");
-      }
-    } catch (e) {
-      state[kind] = null;
-      setStatus(kind, `${file.name}: ${e.message}`, "error");
-    }
-    if (kind === "ratios") {
-      fillWordSpaceChoice();
-      chooseWordSpace();
-    } else {
-      drawChart();
-      fillPairChoice();
-      drawDifferences();
-    }
-  }
-
-  // Rows of intervals.csv by what they are about:
-  //   spaces: [{space, mean, meanAbs, draws}] the rows of "mean ratio" and "mean |ratio|"
-  //   pairs: [{space, other, rows}] the "target difference" rows of each pair of spaces
-  //   ratio: Map space + "\0" + word -> the "target ratio" row
-  function groupIntervals(rows) {
-    const spaces = new Map();
-    const pairs = new Map();
-    const ratio = new Map();
-    let draws = 0;
-    for (const r of rows) {
-      draws = Math.max(draws, r.draws);
-      if (r.quantity === "target ratio") {
-        ratio.set(r.space + "\0" + r.word, r);
-      } else if (r.quantity === "target difference") {
-        const key = r.space + "\0" + r.other;
-        if (!pairs.has(key)) pairs.set(key, { space: r.space, other: r.other, rows: [] });
-        pairs.get(key).rows.push(r);
-      } else {
-        if (!spaces.has(r.space)) spaces.set(r.space, { space: r.space, mean: null, meanAbs: null, draws: 0 });
-        const g = spaces.get(r.space);
-        g[r.quantity === "mean ratio" ? "mean" : "meanAbs"] = r;
-        g.draws = Math.max(g.draws, r.draws);
-      }
-    }
-    return { rows, draws, spaces: [...spaces.values()], pairs: [...pairs.values()], ratio };
-  }
-
-  // --- derived tables -----------------------------------------------------
-
-  function buildRows() {
-    const spaces = state.summary;
-    const byText = new Map();
-    const rows = [];
-    spaces.forEach(({ entries }, s) => {
-      for (const [text, v] of entries) {
-        let row = byText.get(text);
-        if (!row) {
-          row = { text, ratios: new Float64Array(spaces.length).fill(NaN), present: new Uint8Array(spaces.length), spread: NaN, maxAbs: NaN, count: 0 };
-          byText.set(text, row);
-          rows.push(row);
-        }
-        row.ratios[s] = v;
-        row.present[s] = 1;
-      }
-    });
-    for (const row of rows) {
-      let lo = Infinity, hi = -Infinity, abs = -Infinity, nan = false;
-      row.ratios.forEach((v, s) => {
-        if (!row.present[s]) return;
-        if (v !== v) nan = true;
-        lo = Math.min(lo, v);
-        hi = Math.max(hi, v);
-        abs = Math.max(abs, Math.abs(v));
-      });
-      row.spread = nan || lo > hi ? NaN : hi - lo;
-      row.maxAbs = nan || lo > hi ? NaN : abs;
-    }
-    state.rows = rows;
-    state.byText = byText;
-    tokenGrid.sort = { key: spaces.length > 1 ? "spread" : "maxAbs", desc: true, text: false };
-    countListing();
-  }
-
-  function countListing() {
-    for (const row of state.rows) row.count = 0;
-    const l = state.listing;
-    if (!l || !state.byText) return;
-    for (const t of l.texts) {
-      const row = state.byText.get(t);
-      if (row) row.count += 1;
-    }
-  }
 
   // --- chart --------------------------------------------------------------
 
@@ -411,7 +228,7 @@
       return;
     }
     ctx.font = "12px sans-serif";
-    const labelW = Math.min(200, Math.max(...rows.map((r) => ctx.measureText(visible(r.word)).width)));
+    const labelW = Math.min(200, Math.max(...rows.map((r) => ctx.measureText(V.visible(r.word)).width)));
     const left = labelW + 20, right = 80;
     let x0 = 0, x1 = 0;
     for (const r of rows) for (const v of [r.mean, r.lo, r.hi]) {
@@ -444,7 +261,7 @@
       const yc = Math.round(top + (i + 0.5) * ROW);
       ctx.fillStyle = "#222";
       ctx.textAlign = "right";
-      ctx.fillText(ellipsize(ctx, visible(r.word), labelW), left - 10, yc);
+      ctx.fillText(ellipsize(ctx, V.visible(r.word), labelW), left - 10, yc);
       const rec = { word: r.word, mean: r.mean, lo: r.lo, hi: r.hi, signAgreement: r.signAgreement, draws: r.draws, y: yc, x: NaN, x0: NaN, x1: NaN, agreement: agreementText(r) };
       if (hasRange(r.lo, r.hi)) {
         const a = x(r.lo), b = x(r.hi);
@@ -485,7 +302,7 @@
     };
     for (const r of pair.rows) {
       const row = tbody.insertRow();
-      const cells = [visible(r.word), r.mean === null ? "–" : formatRatio(r.mean), formatInterval(r.lo, r.hi), agreementText(r),
+      const cells = [V.visible(r.word), r.mean === null ? "–" : formatRatio(r.mean), formatInterval(r.lo, r.hi), agreementText(r),
         ratio(pair.space, r.word), ratio(pair.other, r.word)];
       for (const text of cells) row.insertCell().textContent = text;
       row.cells[1].title = String(r.mean);
@@ -511,250 +328,6 @@
     let n = text.length;
     while (n > 1 && ctx.measureText(text.slice(0, n) + "…").width > width) n -= 1;
     return text.slice(0, n) + "…";
-  }
-
-  // --- tables -------------------------------------------------------------
-
-  // A sortable, filterable table that renders only the rows in view (files
-  // may hold 100 000 of them): the body is as tall as all rows and a window
-  // of row elements moves in it. The model gives
-  //   columns(): [{key, label, cls ("text" sorts as text, "num"), width?, title?, sortable?}]
-  //   rows(), keep(row, needle): which rows the filter leaves
-  //   value(row, key): what a column sorts by, a string or a number (NaN last)
-  //   fill(cell, row, column), selected(row), click(row), counted(shown, all)
-  function createGrid(id, countId, model) {
-    const table = $(id);
-    const head = table.querySelector(".grid-head");
-    const body = table.querySelector(".grid-body");
-    const win = table.querySelector(".grid-window");
-    const collator = new Intl.Collator(undefined, { sensitivity: "variant" });
-    const grid = { view: new Int32Array(0), sort: null, filter: "" };
-
-    grid.buildHead = () => {
-      const cols = model.columns();
-      table.style.setProperty("--columns", cols.map((c) => c.width || (c.cls === "text" ? "minmax(12em, 2fr)" : "minmax(7.5em, 1fr)")).join(" "));
-      head.replaceChildren(...cols.map((c) => {
-        const b = document.createElement("button");
-        b.type = "button";
-        b.className = "cell " + c.cls;
-        b.dataset.key = String(c.key);
-        const s = grid.sort;
-        b.textContent = c.label + (s && s.key === c.key ? (s.desc ? " ▼" : " ▲") : "");
-        if (c.sortable === false) {
-          b.disabled = true;
-          if (c.title) b.title = c.title;
-          return b;
-        }
-        b.title = c.title || `sort by ${c.label}`;
-        b.addEventListener("click", () => {
-          const same = s && s.key === c.key;
-          grid.sort = { key: c.key, desc: same ? !s.desc : c.cls !== "text", text: c.cls === "text" };
-          grid.buildHead();
-          grid.apply();
-        });
-        return b;
-      }));
-    };
-
-    grid.apply = () => {
-      const rows = model.rows();
-      const needle = grid.filter.toLowerCase();
-      const picked = [];
-      for (let i = 0; i < rows.length; i++) if (model.keep(rows[i], needle)) picked.push(i);
-      const s = grid.sort;
-      if (s && s.text) {
-        picked.sort((a, b) => (s.desc ? -1 : 1) * collator.compare(model.value(rows[a], s.key), model.value(rows[b], s.key)) || a - b);
-      } else if (s) {
-        // NaN and missing values go last whatever the direction.
-        const k = s.key, sign = s.desc ? -1 : 1;
-        picked.sort((a, b) => {
-          const x = model.value(rows[a], k), y = model.value(rows[b], k);
-          if (x !== x) return y !== y ? a - b : 1;
-          if (y !== y) return -1;
-          return x === y ? a - b : sign * (x < y ? -1 : 1);
-        });
-      }
-      grid.view = Int32Array.from(picked);
-      $(countId).textContent = model.counted(picked.length, rows.length);
-      body.style.height = `${picked.length * ROW_HEIGHT}px`;
-      grid.render();
-    };
-
-    grid.render = () => {
-      const rows = model.rows();
-      const view = grid.view;
-      const offset = Math.max(0, table.scrollTop - body.offsetTop);
-      const first = Math.max(0, Math.floor(offset / ROW_HEIGHT) - 10);
-      const last = Math.min(view.length, Math.ceil((offset + table.clientHeight) / ROW_HEIGHT) + 10);
-      win.style.transform = `translateY(${first * ROW_HEIGHT}px)`;
-      const cols = model.columns();
-      const out = [];
-      for (let r = first; r < last; r++) {
-        const row = rows[view[r]];
-        const el = document.createElement("div");
-        el.className = "row" + (model.selected(row) ? " selected" : "");
-        el.setAttribute("role", "row");
-        el.dataset.index = String(r);
-        for (const c of cols) {
-          const cell = document.createElement("span");
-          cell.className = "cell " + c.cls;
-          model.fill(cell, row, c);
-          el.appendChild(cell);
-        }
-        el.addEventListener("click", () => model.click(row));
-        out.push(el);
-      }
-      win.replaceChildren(...out);
-    };
-
-    let frame = 0;
-    table.addEventListener("scroll", () => {
-      if (!frame) frame = requestAnimationFrame(() => { frame = 0; grid.render(); });
-    });
-    return grid;
-  }
-
-  function select(text) {
-    state.selected = state.selected === text ? null : text;
-    tokenGrid.render();
-    wordGrid.render();
-    drawScatter();
-  }
-
-  // The tokens of the summary: a column per space, then spread and max |ratio|.
-  function tokenColumns() {
-    const cols = [{ key: "text", label: "token", cls: "text" }, { key: "count", label: "in listing", cls: "num" }];
-    (state.summary || []).forEach(({ space }, s) => cols.push({ key: s, label: space, cls: "num", title: `sort by the ratio in ${space}` }));
-    cols.push({ key: "spread", label: "spread", cls: "num" }, { key: "maxAbs", label: "max |ratio|", cls: "num" });
-    return cols;
-  }
-
-  function sortValue(row, key) {
-    if (key === "spread") return row.spread;
-    if (key === "maxAbs") return row.maxAbs;
-    if (key === "count") return row.count;
-    return row.present[key] ? row.ratios[key] : NaN;
-  }
-
-  const tokenGrid = createGrid("token-table", "token-count", {
-    columns: tokenColumns,
-    rows: () => state.rows,
-    keep: (row, needle) => !needle || row.text.toLowerCase().includes(needle),
-    value: (row, key) => (key === "text" ? row.text : sortValue(row, key)),
-    fill(cell, row, c) {
-      if (c.key === "text") {
-        cell.textContent = visible(row.text);
-        cell.title = row.text;
-      } else if (c.key === "count") {
-        cell.textContent = state.listing ? String(row.count) : "–";
-      } else {
-        const v = sortValue(row, c.key);
-        const missing = typeof c.key === "number" && !row.present[c.key];
-        cell.textContent = missing ? "–" : formatRatio(v);
-        if (!missing) cell.title = String(v);
-      }
-    },
-    selected: (row) => row.text === state.selected,
-    click: (row) => select(row.text),
-    counted: (shown, all) => (all ? `${shown} of ${all} tokens` : ""),
-  });
-
-  // The words of word_ratios.csv in the chosen space.
-  const WORD_COLUMNS = [
-    { key: "word", label: "word", cls: "text", width: "minmax(8em, 1.5fr)" },
-    { key: "kind", label: "kind", cls: "text", width: "6em" },
-    { key: "count", label: "count", cls: "num", width: "5.5em" },
-    { key: "mean", label: "mean", cls: "num", width: "minmax(6em, 1fr)" },
-    { key: "sd", label: "sd", cls: "num", width: "minmax(6em, 1fr)" },
-    { key: "ci", label: "95 % interval", cls: "num", width: "minmax(11em, 1.6fr)", title: "sort by the width of the 95 % interval of the mean" },
-    { key: "bar", label: "on a common scale", cls: "bar", width: "minmax(10em, 3fr)", sortable: false, title: "the 95 % interval (whisker) and the mean (dot) on a common scale" },
-  ];
-
-  const orNaN = (v) => (v === null ? NaN : v);
-
-  const wordGrid = createGrid("word-table", "word-count", {
-    columns: () => WORD_COLUMNS,
-    rows: () => state.wordRows,
-    keep: (row, needle) => (!state.wordKind || row.kind === state.wordKind) && (!needle || row.word.toLowerCase().includes(needle)),
-    value(row, key) {
-      if (key === "word" || key === "kind") return row[key];
-      if (key === "ci") return orNaN(row.ciHigh) - orNaN(row.ciLow);
-      return orNaN(row[key]);
-    },
-    fill(cell, row, c) {
-      const k = c.key;
-      if (k === "word") {
-        cell.textContent = visible(row.word);
-        cell.title = row.word;
-      } else if (k === "kind" || k === "count") {
-        cell.textContent = String(row[k]);
-      } else if (k === "ci") {
-        cell.textContent = formatInterval(row.ciLow, row.ciHigh);
-        if (row.ciLow !== null) cell.title = `${row.ciLow} … ${row.ciHigh}`;
-      } else if (k === "bar") {
-        fillIntervalBar(cell, row);
-      } else {
-        cell.textContent = row[k] === null ? "–" : formatRatio(row[k]);
-        if (row[k] !== null) cell.title = String(row[k]);
-      }
-    },
-    selected: (row) => row.word === state.selected,
-    click: (row) => select(row.word),
-    counted: (shown, all) => (all ? `${shown} of ${all} words` : ""),
-  });
-  wordGrid.sort = { key: "mean", desc: true, text: false };
-
-  // Whisker from ci_low to ci_high and a dot at the mean, placed on the
-  // space's common scale; ends beyond it run to the edge.
-  function fillIntervalBar(cell, row) {
-    const [a, b] = state.wordScale;
-    if (!(a < b)) return;
-    const at = (v) => Math.max(0, Math.min(100, ((v - a) / (b - a)) * 100));
-    const box = document.createElement("span");
-    box.className = "ci";
-    const mark = (cls, left, width) => {
-      const m = box.appendChild(document.createElement("span"));
-      m.className = cls;
-      m.style.left = `${left}%`;
-      if (width !== undefined) m.style.width = `${width}%`;
-    };
-    if (a < 0 && b > 0) mark("ci-zero", at(0));
-    if (hasRange(row.ciLow, row.ciHigh)) mark("ci-line", at(row.ciLow), at(row.ciHigh) - at(row.ciLow));
-    if (row.mean !== null && row.mean === row.mean) mark("ci-dot", at(row.mean));
-    cell.appendChild(box);
-  }
-
-  function fillWordSpaceChoice() {
-    const sel = $("word-space");
-    const old = sel.value;
-    const spaces = state.ratios ? [...new Set(state.ratios.map((r) => r.space))] : [];
-    sel.replaceChildren(...spaces.map((s) => new Option(s, s)));
-    sel.value = spaces.includes(old) ? old : spaces.length ? spaces[0] : "";
-  }
-
-  // The rows of the chosen space, and a bar scale over their interval ends
-  // from the 2nd to the 98th percentile, so that the wide intervals of rare
-  // words do not flatten the rest.
-  function chooseWordSpace() {
-    const space = $("word-space").value;
-    state.wordRows = state.ratios ? state.ratios.filter((r) => r.space === space) : [];
-    const ends = [];
-    for (const r of state.wordRows) for (const v of [r.ciLow, r.ciHigh, r.mean]) if (v !== null && Number.isFinite(v)) ends.push(v);
-    ends.sort((x, y) => x - y);
-    let a = quantile(ends, 0.02), b = quantile(ends, 0.98);
-    if (a === b) { a -= 1; b += 1; }
-    state.wordScale = [a, b];
-    $("word-scale").textContent = a === a ? `Bars run from ${formatRatio(a)} to ${formatRatio(b)} (2nd to 98th percentile of the space's values).` : "";
-    $("word-table").scrollTop = 0;
-    wordGrid.buildHead();
-    wordGrid.apply();
-  }
-
-  // Token texts may hold spaces only, line breaks or control characters:
-  // show those so that rows stay readable.
-  function visible(text) {
-    if (text === "") return "⟨empty⟩";
-    return text.replace(/[\u0000-\u001f\u007f]/g, (c) => `\\u{${c.codePointAt(0).toString(16)}}`);
   }
 
   // --- scatter ------------------------------------------------------------
@@ -974,59 +547,8 @@
     range.textContent = `ratio in ${state.summary[s].space}: ${formatRatio(c0)} … ${formatRatio(c1)} (2nd to 98th percentile; grey: no ratio)`;
   }
 
-  // --- wiring -------------------------------------------------------------
-
-  $("summary-file").addEventListener("change", (e) => e.target.files[0] && loadSummary(e.target.files[0]));
-  $("listing-file").addEventListener("change", (e) => e.target.files[0] && loadListing(e.target.files[0]));
-  $("measure-files").addEventListener("change", async (e) => {
-    for (const file of e.target.files) await loadTable(file);
+  Object.assign(V, {
+    chart, differences, scatter, formatRatio, hasRange, formatInterval, quantile,
+    drawChart, fillPairChoice, drawDifferences, fillComponentChoice, fillColourChoice, drawScatter, nearestPoint,
   });
-
-  for (const [input, table, grid] of [["token-filter", "token-table", tokenGrid], ["word-filter", "word-table", wordGrid]]) {
-    let timer = 0;
-    $(input).addEventListener("input", (e) => {
-      clearTimeout(timer);
-      timer = setTimeout(() => {
-        grid.filter = e.target.value;
-        $(table).scrollTop = 0;
-        grid.apply();
-      }, 120);
-    });
-  }
-  $("word-space").addEventListener("change", chooseWordSpace);
-  $("word-kind").addEventListener("change", (e) => {
-    state.wordKind = e.target.value;
-    $("word-table").scrollTop = 0;
-    wordGrid.apply();
-  });
-  $("diff-pair").addEventListener("change", drawDifferences);
-
-  for (const id of ["scatter-x", "scatter-y", "scatter-colour"]) $(id).addEventListener("change", drawScatter);
-
-  $("scatter").addEventListener("mousemove", (e) => {
-    const rect = e.target.getBoundingClientRect();
-    const i = nearestPoint(e.clientX - rect.left, e.clientY - rect.top);
-    const tip = $("scatter-tip");
-    if (i < 0) { tip.hidden = true; return; }
-    const l = state.listing;
-    const r = scatter.ratio[i];
-    tip.textContent = `${visible(l.texts[i])}  line ${l.lines[i]}, layer ${l.layers[i]}` + (r === r ? `  ratio ${formatRatio(r)}` : "");
-    tip.style.left = `${scatter.px[i] + 10}px`;
-    tip.style.top = `${scatter.py[i] + 10}px`;
-    tip.hidden = false;
-  });
-  $("scatter").addEventListener("mouseleave", () => { $("scatter-tip").hidden = true; });
-
-  let resizeTimer = 0;
-  window.addEventListener("resize", () => {
-    clearTimeout(resizeTimer);
-    resizeTimer = setTimeout(() => { drawChart(); drawDifferences(); drawScatter(); tokenGrid.render(); wordGrid.render(); }, 150);
-  });
-
-  drawChart();
-  drawDifferences();
-  tokenGrid.buildHead();
-  wordGrid.buildHead();
-  drawScatter();
-  for (const which of ["summary", "listing", "ratios", "intervals"]) document.body.dataset[which] = "empty";
 })();
