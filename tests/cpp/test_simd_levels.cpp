@@ -177,6 +177,21 @@ INSTANTIATE_TEST_SUITE_P(
                 "orvelle: ORVELLE_SIMD=avx2: this build or CPU cannot run that level (it runs native); "
                 "running at native.\n"}));
 
+// The levels come from CPUID directly (clang's runtime cannot name them):
+// they must match what GCC's own check finds on this processor.
+TEST(PortableBuild, FindsTheLevelsGccFinds) {
+#if defined(__x86_64__) && !defined(__clang__) && __GNUC__ >= 12
+    const std::vector<SimdLevel> levels = simd_levels();
+    if (levels.front() == SimdLevel::native) GTEST_SKIP() << "built with ORVELLE_NATIVE";
+    auto has = [&](SimdLevel l) { return std::find(levels.begin(), levels.end(), l) != levels.end(); };
+    __builtin_cpu_init();
+    EXPECT_EQ(has(SimdLevel::avx2), __builtin_cpu_supports("x86-64-v3") != 0);
+    EXPECT_EQ(has(SimdLevel::avx512), __builtin_cpu_supports("x86-64-v4") != 0);
+#else
+    GTEST_SKIP() << "needs GCC 12 on x86-64";
+#endif
+}
+
 // Beyond baseline x86-64 (SSE2): VEX and EVEX forms (v...), AVX-512 masks
 // (k...), BMI, LZCNT, MOVBE, POPCNT. tzcnt is left out: GCC writes the
 // baseline bsf with a rep prefix, which objdump shows as tzcnt.
