@@ -1,0 +1,52 @@
+// The calls that differ between the Unix systems the core builds on, in one
+// place: Linux's own, and elsewhere a plain POSIX stand-in. The rest of the
+// core is POSIX and C++20.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace orvelle::platform {
+
+// The text of a file through which the kernel describes this process or the
+// machine: "/proc/" + `name` ("self/cgroup", "self/statm", "meminfo") and
+// "/sys/fs/cgroup" + `path` (a control group's limits). None where the system
+// has no such files, or when unreadable.
+std::optional<std::string> proc_file(std::string_view name);
+std::optional<std::string> cgroup_file(std::string_view path);
+
+// Processors the scheduler lets this process use: its affinity mask on Linux,
+// the processors online elsewhere; 0 when unknown.
+unsigned scheduler_cpus();
+
+// Bytes in a memory page, the unit of /proc/self/statm.
+std::uint64_t page_bytes();
+
+// Where /proc/meminfo is missing: the free pages, where the system counts
+// them; none otherwise.
+std::optional<std::uint64_t> free_memory();
+
+// A read-write, close-on-exec temporary file in `dir` that no name reaches:
+// O_TMPFILE where the system and the file system have it, else a named file
+// unlinked at once. -1 with errno set when neither can be made.
+int unnamed_temp_file(const std::string& dir);
+
+// A pipe with both ends close-on-exec; atomically where the system can
+// (pipe2), so that no child started meanwhile inherits an end. 0 or an errno.
+int cloexec_pipe(int fds[2]);
+
+// In a child just started: SIGKILL when the thread that started it ends
+// (Linux's parent-death signal). Elsewhere nothing: the child outlives a
+// parent that is killed. 0 or an errno; async-signal-safe.
+int die_with_parent() noexcept;
+
+// vfork where the child borrows the parent's memory until it execs or exits
+// (Linux, macOS, the BSDs); fork elsewhere, where what the child writes
+// before exec does not reach the parent.
+pid_t start_child() noexcept;
+
+}  // namespace orvelle::platform
