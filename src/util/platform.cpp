@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -85,6 +86,26 @@ int die_with_parent() noexcept { return 0; }
 
 #endif
 
+const char* last_byte(const char* p, char c, std::size_t n) {
+#if defined(__GLIBC__)
+    return static_cast<const char*>(::memrchr(p, c, n));
+#else
+    while (n > 0)
+        if (p[--n] == c) return p + n;
+    return nullptr;
+#endif
+}
+
+std::string error_text(int code) {
+    char buf[256] = {};
+#if defined(__GLIBC__) && defined(_GNU_SOURCE)
+    return ::strerror_r(code, buf, sizeof buf);  // may return a static string, not buf
+#else
+    if (::strerror_r(code, buf, sizeof buf) != 0) return "Unknown error " + std::to_string(code);
+    return buf;
+#endif
+}
+
 std::uint64_t page_bytes() {
     const long n = ::sysconf(_SC_PAGESIZE);
     return n > 0 ? std::uint64_t(n) : 4096;
@@ -99,7 +120,12 @@ std::optional<std::uint64_t> free_memory() {
 }
 
 #if defined(__linux__) || defined(__APPLE__) || defined(__FreeBSD__) || defined(__NetBSD__) || defined(__OpenBSD__)
+// macOS marks vfork deprecated in favour of posix_spawn, which cannot set a
+// parent-death signal; its vfork still lends the parent's memory.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 pid_t start_child() noexcept { return ::vfork(); }
+#pragma GCC diagnostic pop
 #else
 pid_t start_child() noexcept { return ::fork(); }
 #endif

@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -43,6 +44,13 @@ int cloexec_pipe(int fds[2]);
 // (Linux's parent-death signal). Elsewhere nothing: the child outlives a
 // parent that is killed. 0 or an errno; async-signal-safe.
 int die_with_parent() noexcept;
+
+// The last `c` in p[0, n), or null: memrchr where the C library has it.
+const char* last_byte(const char* p, char c, std::size_t n);
+
+// strerror's text for an errno value, from whichever strerror_r the C
+// library has (GNU's returns the text, POSIX's fills the buffer).
+std::string error_text(int code);
 
 // vfork where the child borrows the parent's memory until it execs or exits
 // (Linux, macOS, the BSDs); fork elsewhere, where what the child writes
