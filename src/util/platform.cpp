@@ -124,10 +124,18 @@ std::optional<std::uint64_t> free_memory() {
 // parent-death signal; its vfork still lends the parent's memory.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-pid_t start_child() noexcept { return ::vfork(); }
+pid_t fork_into(void (*child)(void*), void* arg) noexcept {
+    const pid_t pid = ::vfork();
+    if (pid == 0) child(arg);
+    return pid;
+}
 #pragma GCC diagnostic pop
 #else
-pid_t start_child() noexcept { return ::fork(); }
+pid_t fork_into(void (*child)(void*), void* arg) noexcept {
+    const pid_t pid = ::fork();
+    if (pid == 0) child(arg);
+    return pid;
+}
 #endif
 
 }  // namespace orvelle::platform

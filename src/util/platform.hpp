@@ -52,9 +52,11 @@ const char* last_byte(const char* p, char c, std::size_t n);
 // library has (GNU's returns the text, POSIX's fills the buffer).
 std::string error_text(int code);
 
-// vfork where the child borrows the parent's memory until it execs or exits
-// (Linux, macOS, the BSDs); fork elsewhere, where what the child writes
-// before exec does not reach the parent.
-pid_t start_child() noexcept;
+// Starts a child process that runs `child(arg)`, which must end in exec or
+// _exit; returns its pid, or -1 with errno set. vfork where the child borrows
+// the parent's memory until then (Linux, macOS, the BSDs), so what it writes
+// there reaches the parent; fork elsewhere, where it does not. The vfork stays
+// in this one frame, which the child never returns from.
+pid_t fork_into(void (*child)(void*), void* arg) noexcept;
 
 }  // namespace orvelle::platform

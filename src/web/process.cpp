@@ -149,17 +149,17 @@ int exec_on_path(const Launch& l) noexcept {
     ::_exit(127);
 }
 
-// vfork, not fork (platform::start_child): no copy of a large address space,
+// vfork, not fork (platform::fork_into): no copy of a large address space,
 // no fork handlers of other libraries, and this thread resumes only once the
 // child has replaced itself or given up, with l.error set. (Where the system
-// has only fork, a child that cannot start ends with status 127 unreported.) Signals stay blocked across it, so no
-// handler runs in the child before it has reset them.
+// has only fork, a child that cannot start ends with status 127 unreported.)
+// Signals stay blocked across it, so no handler runs in the child before it
+// has reset them.
 int start(Launch& l, pid_t& pid) {
     sigset_t all, old;
     sigfillset(&all);
     ::pthread_sigmask(SIG_SETMASK, &all, &old);
-    pid_t child = platform::start_child();
-    if (child == 0) start_child(l);
+    pid_t child = platform::fork_into([](void* launch) { start_child(*static_cast<Launch*>(launch)); }, &l);
     int e = child < 0 ? errno : 0;
     ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
     if (e != 0) return e;
