@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs a command inside the arm64 Debian root (scripts/arm64_root.sh) under
-# qemu-user emulation, in a mount namespace of its own: /proc mounted, the
+# qemu-user emulation, in a mount namespace of its own: /proc and /dev/pts mounted, the
 # repository at /repo and shared/ at /shared, read-only, and each --bind DIR at
 # the same path inside. The mounts end with the command; nothing stays behind.
 #
@@ -14,6 +14,9 @@ while [ "${1:-}" = --bind ]; do binds+=("$(cd "$2" && pwd)"); shift 2; done
 exec unshare --mount --propagation private -- bash -euc '
   root=$1 repo=$2 nbinds=$3; shift 3
   mount -t proc proc "$root/proc"
+  # Terminals of its own, for the tests that draw on one.
+  mount -t devpts -o newinstance,ptmxmode=0666 devpts "$root/dev/pts"
+  mount --bind "$root/dev/pts/ptmx" "$root/dev/ptmx"
   ro() { mkdir -p "$root$2"; mount --bind "$1" "$root$2"; mount -o remount,bind,ro "$root$2"; }
   ro "$repo" /repo
   [ -d "$repo/../shared" ] && ro "$repo/../shared" /shared
