@@ -21,7 +21,7 @@ import os
 import sys
 import warnings
 
-from .measurement import ADVISED_PER_COMPONENT, SPARSE_PER_COMPONENT, Interval
+from .measurement import ADVISED_PER_COMPONENT, SPARSE_PER_COMPONENT, Interval, is_feature_file_name
 
 EMPTY_SPACE_HINT = (
     " (a space got no token: every seed word must occur in the feature file exactly as written, "
@@ -63,7 +63,8 @@ def build_parser() -> argparse.ArgumentParser:
         prog="python -m orvelle",
         description="Bias ratios of a random sample of tokens against groups of seed words.")
     p.add_argument("features", metavar="FEATURES", nargs="+",
-                   help="token-feature file (JSON lines); several files, or a folder of *.jsonl files "
+                   help="token-feature file (JSON lines, plain or compressed with gzip or zstd); several "
+                        "files, or a folder of *.jsonl (*.jsonl.gz, *.jsonl.zst) files "
                         "(name order), are read as one corpus")
     p.add_argument("--seeds", type=seed_group, action="append", required=True, metavar="W1,W2,...",
                    help="one seed group, words separated by commas; repeat for each group")
@@ -210,7 +211,7 @@ def _check(args: argparse.Namespace) -> str | None:
             return f"{path}: no such file"
         if os.path.isdir(path) and len(args.features) > 1:
             return f"{path}: is a folder; give one folder, or feature files"
-        if os.path.isdir(path) and not any(n.endswith(".jsonl") for n in os.listdir(path)):
+        if os.path.isdir(path) and not any(is_feature_file_name(n) for n in os.listdir(path)):
             return f"{path}: a folder without *.jsonl feature files"
     if not args.out:
         return "--out must name a folder"

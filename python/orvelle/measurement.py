@@ -229,14 +229,23 @@ def _write(path: str, header: list[str], rows) -> None:
         w.writerows(rows)
 
 
+# A corpus folder's shards: feature files, plain or compressed (the reader tells gzip and zstd
+# from plain text by their first bytes; the names only pick the files).
+FEATURE_SUFFIXES = (".jsonl", ".jsonl.gz", ".jsonl.zst", ".jsonl.zstd")
+
+
+def is_feature_file_name(name: str) -> bool:
+    return name.endswith(FEATURE_SUFFIXES)
+
+
 def corpus_files(path: str | os.PathLike | Sequence[str | os.PathLike]) -> list[str]:
-    """The feature files of a corpus: one file, a folder (its *.jsonl files in name order), or a
-    list of files in the order given."""
+    """The feature files of a corpus: one file, a folder (its *.jsonl files, compressed ones
+    included, in name order), or a list of files in the order given."""
     if isinstance(path, (str, os.PathLike)):
         path = os.fspath(path)
         if not os.path.isdir(path):
             return [path]
-        files = sorted(os.path.join(path, n) for n in os.listdir(path) if n.endswith(".jsonl"))
+        files = sorted(os.path.join(path, n) for n in os.listdir(path) if is_feature_file_name(n))
         if not files:
             raise ValueError(f"{path}: no *.jsonl feature files in this folder")
         return [f for f in files if os.path.isfile(f)]
@@ -253,7 +262,7 @@ def measure(path: str | os.PathLike | Sequence[str | os.PathLike], subspace_seed
     """The analysis of ``calculator`` for ``draws`` random draws, seeds ``random_token_seed``
     (default 1) and the ``draws - 1`` following ones; the file is read and the global space fitted
     once. Without ``random_token_num`` each draw takes 4 tokens per kept component (2 048), or
-    0.8 × lines when that is more, or every eligible token when the file has fewer. ``path`` is a feature file, or a corpus in shards: a folder of *.jsonl files (name
+    0.8 × lines when that is more, or every eligible token when the file has fewer. ``path`` is a feature file, or a corpus in shards: a folder of *.jsonl files (or *.jsonl.gz, *.jsonl.zst; name
     order) or a list of files, read as their concatenation would be, with the same results bit
     for bit. ``targets`` are scored over all their tokens in the file. With ``out``, the first draw's
     random_subspace.txt is written there (the folder must exist). Failures inside the analysis

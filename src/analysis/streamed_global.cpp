@@ -9,6 +9,7 @@
 #include <limits>
 
 #include "fio/reader/feature_file.hpp"
+#include "fio/reader/kelvra.hpp"
 #include "fio/reader/normalise.hpp"
 #include "fio/reader/parallel_decode.hpp"
 #include "linalg/pca.hpp"
@@ -72,7 +73,7 @@ StreamedGlobal stream_global_space(const std::vector<std::string>& paths, bool u
         ReadOptions options;
         if (paths.size() > 1) options.source = path;
         FeatureFile file(path);
-        decode_file(file, options, [&](std::uint64_t bytes) { reading.inc(bytes); },
+        decode_file(file, options, reading_progress(file, reading),
                     [&](std::vector<LineKelvra>&& records) {
                         for (LineKelvra& line : records) {
                             ++g.line_count;
@@ -224,7 +225,13 @@ bool should_stream(const std::vector<std::string>& paths) {
     std::uint64_t bytes = 0;
     for (const std::string& path : paths) {
         struct stat st {};
-        if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) bytes += std::uint64_t(st.st_size);
+        if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        // A compressed file's text is several times its size.
+        try {
+            bytes += FeatureFile(path).text_size_estimate();
+        } catch (const Panic&) {
+            bytes += std::uint64_t(st.st_size);  // reading it will say what is wrong
+        }
     }
     // The in-memory analysis peaks at about 1.3 times the text of the file,
     // and the machine must keep some room besides.

@@ -18,7 +18,7 @@ std::vector<Line> read_feature_file(const std::string& path, bool user_friendly,
     // 100 % only through finish().
     ProgressBar reading(file.size(), "Reading file", user_friendly);
     std::vector<LineKelvra> records =
-        decode_file(file, options, [&](std::uint64_t bytes) { reading.inc(bytes); });
+        decode_file(file, options, reading_progress(file, reading));
     reading.finish();
 
     ProgressBar generating(records.size(), "Generating tokens", true);
@@ -47,7 +47,7 @@ std::vector<Line> read_corpus(const std::vector<std::string>& paths, bool user_f
         ReadOptions shard = options;
         shard.source = path;
         std::unique_ptr<FeatureFile> file = open(path);
-        std::vector<LineKelvra> part = decode_file(*file, shard, [&](std::uint64_t bytes) { reading.inc(bytes); });
+        std::vector<LineKelvra> part = decode_file(*file, shard, reading_progress(*file, reading));
         records.insert(records.end(), std::make_move_iterator(part.begin()), std::make_move_iterator(part.end()));
     }
     reading.finish();
@@ -56,6 +56,14 @@ std::vector<Line> read_corpus(const std::vector<std::string>& paths, bool user_f
     std::vector<Line> lines = make_lines(std::move(records), generating);
     generating.finish();
     return lines;
+}
+
+std::function<void(std::uint64_t)> reading_progress(const FeatureFile& file, ProgressBar& bar) {
+    if (file.compression() == Compression::none) return [&bar](std::uint64_t bytes) { bar.inc(bytes); };
+    return [&file, &bar, seen = std::uint64_t(0)](std::uint64_t) mutable {
+        bar.inc(file.consumed() - seen);
+        seen = file.consumed();
+    };
 }
 
 std::vector<Line> make_lines(std::vector<LineKelvra>&& records, ProgressBar& bar) {

@@ -226,7 +226,7 @@ void decode_file(FeatureFile& file, const ReadOptions& options, const std::funct
     };
 
     Bytes carry;  // the start of a line whose end is not read yet
-    int read_error = 0;
+    long read_error = 0;
     bool at_end = false;
     while (!at_end) {
         auto batch = std::make_unique<Batch>();
@@ -264,7 +264,7 @@ void decode_file(FeatureFile& file, const ReadOptions& options, const std::funct
             buf.reserve(target);
             long got = file.read(buf.data.get() + buf.size, target - buf.size);
             if (got <= 0) {
-                if (got < 0) read_error = static_cast<int>(-got);
+                if (got < 0) read_error = got;
                 at_end = true;
                 break;
             }
@@ -289,8 +289,8 @@ void decode_file(FeatureFile& file, const ReadOptions& options, const std::funct
         while (in_flight.size() >= max_in_flight || (at_end && !in_flight.empty())) collect_front();
     }
     if (read_error != 0) {
-        if (options.source.empty()) os_failed(read_error);
-        panic(options.source + ": " + unwrap_message(os_error_debug(read_error)));
+        if (options.source.empty()) unwrap_failed(file.error_debug(read_error));
+        panic(options.source + ": " + unwrap_message(file.error_debug(read_error)));
     }
 }
 
