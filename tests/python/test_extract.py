@@ -196,7 +196,7 @@ def _reference(minilm, sentence, layers):
 def test_extraction_round_trips_tokens_and_values(tmp_path, minilm, batch_size, digits):
     out = tmp_path / "f.jsonl"
     n = extract_features(SENTENCES, minilm, layers=(-1, 0, 2), out=out, batch_size=batch_size,
-                         digits=digits, progress=False)
+                         digits=digits, pool="pieces", progress=False)
     assert n == len(SENTENCES)
     lines = featurefile.read(out)
     assert [index for index, _ in lines] == list(range(len(SENTENCES)))
@@ -243,8 +243,40 @@ def _python_writer_lines(minilm, sentences, layers, batch_size, digits):
 def test_extraction_writes_the_bytes_of_the_python_writer(tmp_path, minilm, digits):
     out = tmp_path / "f.jsonl"
     extract_features(SENTENCES, minilm, layers=(-1, 0), out=out, batch_size=3, digits=digits,
-                     batch_order="corpus", progress=False)
+                     batch_order="corpus", pool="pieces", progress=False)
     assert out.read_bytes() == _python_writer_lines(minilm, SENTENCES, (6, 0), 3, digits)
+
+
+POOLED = SENTENCES + ["The pharmacist, the hairdresser and the electrician phoned a plumber."]
+
+
+@needs_minilm
+def test_words_are_the_mean_of_their_pieces(tmp_path, minilm):
+    import numpy as np
+    tokenizer, _ = minilm
+    runs = {}
+    for pool in ("words", "pieces"):
+        extract_features(POOLED, minilm, layers=(-1, 0), out=tmp_path / pool, batch_size=1, digits="shortest",
+                         pool=pool, progress=False)
+        runs[pool] = featurefile.read(tmp_path / pool)
+    for sentence, (_, words), (_, pieces) in zip(POOLED, runs["words"], runs["pieces"]):
+        ids = tokenizer(sentence).word_ids()
+        assert len(ids) == len(pieces)
+        # Specials alone; a word's pieces in one group, in order.
+        groups = [[i] for i, w in enumerate(ids) if w is None] + \
+            [[i for i, v in enumerate(ids) if v == w] for w in dict.fromkeys(w for w in ids if w is not None)]
+        groups.sort()
+        assert [t for t, _ in words] == [pieces[g[0]][0] if ids[g[0]] is None else
+                                         tokenizer.convert_tokens_to_string([pieces[i][0] for i in g])
+                                         for g in groups]
+        for (_, records), g in zip(words, groups):
+            for layer, (index, values) in enumerate(records):
+                mean = np.mean([pieces[i][1][layer][1] for i in g], axis=0, dtype=np.float64)
+                assert index == pieces[g[0]][1][layer][0]
+                assert np.allclose(values, mean.astype(np.float32), rtol=1e-6, atol=1e-7)
+    texts = [t for _, words in runs["words"] for t, _ in words]
+    assert {"pharmacist", "hairdresser", "electrician", "plumber", "co", "she", "him"} <= set(texts)
+    assert "##arm" not in texts and texts.count("[CLS]") == len(POOLED)
 
 
 UNEVEN = [
