@@ -67,6 +67,7 @@ PyObject* create_module() {
     }
     check_status(PyObject_SetAttrString(module.get(), "RankDeficiencyWarning", rank_warning_type()));
     check_status(PyObject_SetAttrString(module.get(), "SparseSpaceWarning", sparse_warning_type()));
+    check_status(PyObject_SetAttrString(module.get(), "MissingWordWarning", missing_word_warning_type()));
     return module.release();
 }
 

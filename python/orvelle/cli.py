@@ -25,7 +25,8 @@ from .measurement import ADVISED_PER_COMPONENT, SPARSE_PER_COMPONENT, Interval, 
 
 EMPTY_SPACE_HINT = (
     " (a space got no token: every seed word must occur in the feature file exactly as written, "
-    "case included, after the tokenizer's markers are removed; and --exclude must leave tokens to draw)")
+    "case included, after the tokenizer's markers are removed, and a file extracted with --pool pieces "
+    "holds word pieces where words were written; and --exclude must leave tokens to draw)")
 
 
 def seed_group(text: str) -> list[str]:
@@ -127,6 +128,10 @@ def format_table(groups: list[list[str]], m) -> str:
     return _columns(rows, {2, 3})
 
 
+def pair_of(t) -> str:
+    return f"{t.space.removeprefix('Space of ')} - {t.other.removeprefix('Space of ')}"
+
+
 def format_targets(m) -> str:
     """One row per target word and pair of seed spaces: its tokens in the file, the difference of
     its ratios over the draws, and in how many draws that difference has the sign of its mean."""
@@ -135,10 +140,10 @@ def format_targets(m) -> str:
              "same sign")]
     for t in m.target_differences():
         if counts[t.word].count == 0:
+            rows.append((t.word, "0", pair_of(t), "not in the file", ""))
             continue
         agree = "" if math.isnan(t.sign_agreement) else f"{round(t.sign_agreement * t.draws)}/{t.draws}"
-        pair = f"{t.space.removeprefix('Space of ')} - {t.other.removeprefix('Space of ')}"
-        rows.append((t.word, str(counts[t.word].count), pair,
+        rows.append((t.word, str(counts[t.word].count), pair_of(t),
                      _with_interval(Interval(t.mean, t.lo, t.hi, t.draws)), agree))
     return _columns(rows, {1, 3, 4})
 
@@ -180,6 +185,17 @@ def sparse_problem(m) -> str | None:
                    f"component) from the {m.lines} lines, or leave --ratio out.")
 
 
+def missing_words_hint(m) -> str | None:
+    """Seed words without a token, and absent words that word pieces of the file spell."""
+    said = []
+    if m.absent["seeds"]:
+        said.append(f"seed words with no token in the file: {', '.join(m.absent['seeds'])}")
+    if m.absent["spelled"]:
+        said.append(f"the file holds word pieces that spell {', '.join(m.absent['spelled'])}: extract it with "
+                    f"--pool words (python -m orvelle.extract) to score whole words")
+    return "; ".join(said) or None
+
+
 def ratio_for(tokens: int, lines: int) -> float:
     """The smallest --ratio of two decimals whose draw, truncated, reaches ``tokens``."""
     ratio = math.ceil(tokens * 100 / lines) / 100
@@ -198,6 +214,7 @@ def run(features: str | list[str], groups: list[list[str]], *, ratio=None, seed=
         # Reported in plain words by the command, once.
         warnings.simplefilter("ignore", orvelle.RankDeficiencyWarning)
         warnings.simplefilter("ignore", orvelle.SparseSpaceWarning)
+        warnings.simplefilter("ignore", orvelle.MissingWordWarning)
         m = orvelle.measure(features, groups, list(targets), draws, random_token_num=ratio,
                             random_token_seed=seed, exclude_words=exclude, user_friendly=progress, out=out)
     m.calculator.save_summary(out)
@@ -258,9 +275,9 @@ def main(argv: list[str] | None = None) -> int:
     if targets:
         print()
         print(format_targets(m))
-        missing = [w for w in targets if m.targets[m.spaces[0]][w].count == 0]
-        if missing:
-            print(f"\nnot in the file: {', '.join(missing)}")
+    pieces = missing_words_hint(m)
+    if pieces:
+        print(f"orvelle: warning: {pieces}", file=sys.stderr)
     written = ["random_subspace.txt", "calculator_summary.txt", "word_ratios.csv", "intervals.csv", "draws.csv"]
     print(f"\nwrote {', '.join(f'{args.out}/{n}' for n in written)}")
     return 0

@@ -144,6 +144,9 @@ class Measurement:
         self.lines: int = raw["lines"]
         self.requested: int = raw["requested"]  # random tokens asked of each draw; 0 or below: all
         self.eligible: int = raw["eligible"]    # tokens a draw could select (not excluded)
+        # Seed and target words without a token in the file, and those of them that word pieces
+        # of the file spell (a file extracted with pool="pieces").
+        self.absent: dict[str, list[str]] = raw.get("absent", {"seeds": [], "targets": [], "spelled": []})
         self.draws = [
             Draw(d["seed"], _rank(d["random_space"]), dict(zip(self.spaces, d["mean"])),
                  dict(zip(self.spaces, d["mean_abs"])),

@@ -18,6 +18,8 @@ Measurement run_measurement(MeasureRequest request) {
                                                   : default_measure_count(global.line_count);
     out.requested = count;
     out.eligible = global.eligible(a.exclude_words);
+    out.absent_seeds = absent_words(global, all_words(a.subspace_seeds));
+    out.absent_targets = absent_words(global, request.targets);
     const std::uint64_t seed = std::uint64_t(a.random_token_seed.value_or(1));
 
     // Found once; each draw expresses copies in its own coordinates.

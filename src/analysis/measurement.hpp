@@ -39,6 +39,8 @@ struct Measurement {
     std::size_t line_count = 0;
     std::int64_t requested = 0;       // random tokens asked of every draw (0 or below: all)
     std::size_t eligible = 0;         // tokens a draw could select
+    AbsentWords absent_seeds;         // seed words without a token
+    AbsentWords absent_targets;       // target words without a token
     std::vector<DrawResult> draws;    // draw i uses the seed plus i (wrapping)
 };
 

@@ -43,6 +43,7 @@ PyObject* calculator(PyObject*, PyObject* args, PyObject* kwargs) {
         warn_rank_deficiency("global space", report.global_space);
         warn_rank_deficiency("random space", report.random_space);
         warn_sparse_space(report.random_space, report.line_count, report.eligible);
+        warn_absent_words("seed", report.absent_seeds);
         return wrap_calculator(std::move(result));
     });
 }

@@ -1,5 +1,6 @@
 // _measure(...): the analysis over several draws, with per-word and target
 // results, as plain Python values for the package's measurement layer.
+#include <algorithm>
 #include <array>
 
 #include "module/host/args.hpp"
@@ -87,6 +88,14 @@ Ref draw(const DrawResult& d) {
         .done();
 }
 
+// Absent seed and target words that pieces spell, each once.
+std::vector<std::string> spelled(const Measurement& m) {
+    std::vector<std::string> out = m.absent_seeds.spelled;
+    for (const std::string& w : m.absent_targets.spelled)
+        if (std::find(out.begin(), out.end(), w) == out.end()) out.push_back(w);
+    return out;
+}
+
 }  // namespace
 
 PyObject* measure(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -104,6 +113,8 @@ PyObject* measure(PyObject*, PyObject* args, PyObject* kwargs) {
         // Every draw asks for the same count from the same eligible tokens:
         // one size, one warning.
         warn_sparse_space(m.draws.front().random_space, m.line_count, m.eligible, 2);
+        warn_absent_words("seed", m.absent_seeds, 2);
+        warn_absent_words("target", m.absent_targets, 2);
         return Dict()
             .set("spaces", list(m.spaces, text))
             .set("words", words(m.words))
@@ -112,6 +123,11 @@ PyObject* measure(PyObject*, PyObject* args, PyObject* kwargs) {
             .set("lines", count(m.line_count))
             .set("requested", own(PyLong_FromLongLong(m.requested)))
             .set("eligible", count(m.eligible))
+            .set("absent", Dict()
+                               .set("seeds", list(m.absent_seeds.words, text))
+                               .set("targets", list(m.absent_targets.words, text))
+                               .set("spelled", list(spelled(m), text))
+                               .done())
             .set("draws", list(m.draws, draw))
             .set("calculator", Ref::steal(wrap_calculator(std::move(m.calculator))))
             .done()

@@ -1,5 +1,7 @@
 import csv
+import json
 import math
+import warnings
 
 import numpy as np
 import pytest
@@ -120,3 +122,33 @@ def test_word_interval_uses_count_minus_one_degrees_of_freedom(count, t):
 def test_bad_arguments(planted, kwargs, error):
     with pytest.raises(error):
         orvelle.measure(planted, SEEDS, **kwargs)
+
+
+def write_pieces(path, lines=60, width=520):
+    """A file extracted piece by piece: "ph ##arm ##ac ##ist" in every line, with he and she."""
+    rng = np.random.default_rng(2)
+    words = ["he", "said", "the", "ph", "##arm", "##ac", "##ist", "left", "she", "nod", "##ded"]
+    with open(path, "w", encoding="utf-8") as f:
+        for i in range(lines):
+            f.write(json.dumps({"linex_index": i, "features": [
+                {"token": w, "layers": [{"index": k, "values": rng.standard_normal(width).round(5).tolist()}
+                                        for k in (11, 12)]} for w in words]}) + "\n")
+    return str(path)
+
+
+def test_absent_words_are_named_with_the_pieces_that_spell_them(tmp_path):
+    path = write_pieces(tmp_path / "pieces.jsonl")
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        m = orvelle.measure(path, [["he", "hers"], ["she"]], ["pharmacist", "nodded", "ghost", "dedn"], 1,
+                            random_token_num=-1)
+        orvelle.calculator(path, [["he", "hers"], ["she"]], random_token_num=-1, subspace_folder_path=str(tmp_path))
+    said = [str(w.message) for w in caught if w.category is orvelle.MissingWordWarning]
+    assert said == [
+        "seed word with no token in the file: hers",
+        "target words with no token in the file: pharmacist, nodded, ghost, dedn (their ratios are NaN); the file "
+        "holds word pieces that spell pharmacist, nodded: extract it with --pool words (whole words) to find them",
+        "seed word with no token in the file: hers"]
+    assert m.absent == {"seeds": ["hers"], "targets": ["pharmacist", "nodded", "ghost", "dedn"],
+                        "spelled": ["pharmacist", "nodded"]}
+    assert math.isnan(m.targets[HE]["pharmacist"].mean)

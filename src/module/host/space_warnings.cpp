@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <string_view>
 #include <string>
 
 namespace orvelle::host {
@@ -42,6 +43,15 @@ PyObject* sparse_warning_type() {
     return type;
 }
 
+PyObject* missing_word_warning_type() {
+    static PyObject* type = new_warning(
+        "orvelle.MissingWordWarning",
+        "Seed or target words have no token in the feature file: their seed group counts without them, and a "
+        "target's ratios are NaN. A file extracted as word pieces holds pieces where words were asked for: "
+        "extract it with --pool words.");
+    return type;
+}
+
 void warn_rank_deficiency(const char* space, const RankReport& r, int stacklevel, std::size_t deficient,
                           std::size_t draws) {
     if (r.noise == 0) return;
@@ -79,6 +89,22 @@ void warn_sparse_space(const RankReport& r, std::size_t lines, std::size_t eligi
              std::to_string(need) + " tokens" + per + " from the " + std::to_string(lines) + " lines";
     }
     check_status(PyErr_WarnEx(sparse_warning_type(), m.c_str(), stacklevel));
+}
+
+void warn_absent_words(const char* kind, const AbsentWords& absent, int stacklevel) {
+    if (absent.words.empty()) return;
+    auto joined = [](const std::vector<std::string>& words) {
+        std::string out;
+        for (const std::string& w : words) out += (out.empty() ? "" : ", ") + w;
+        return out;
+    };
+    std::string m = std::string(kind) + (absent.words.size() == 1 ? " word" : " words") +
+                    " with no token in the file: " + joined(absent.words);
+    if (std::string_view(kind) == "target") m += " (their ratios are NaN)";
+    if (!absent.spelled.empty())
+        m += "; the file holds word pieces that spell " + joined(absent.spelled) +
+             ": extract it with --pool words (whole words) to find them";
+    check_status(PyErr_WarnEx(missing_word_warning_type(), m.c_str(), stacklevel));
 }
 
 }  // namespace orvelle::host
