@@ -13,8 +13,9 @@ from orvelle import cli
 REPO = pathlib.Path(__file__).resolve().parents[2]
 EXAMPLES = REPO / "examples"
 # The demo's settings (examples/demo.py).
-DEMO_RATIO = 16
-DEMO_EXCLUDE = ["<s>", "</s>", "."]
+DEMO_RATIO = 6
+DEMO_EXCLUDE = ["<s>", "</s>", ".", ",", "he", "him", "she", "her"]
+BUNDLED = EXAMPLES / "features.jsonl.zst"
 
 
 def run_cli(args, cwd):
@@ -24,7 +25,7 @@ def run_cli(args, cwd):
 
 @pytest.fixture(scope="module")
 def example():
-    return featurefile.read(EXAMPLES / "features.jsonl")
+    return featurefile.read(BUNDLED)
 
 
 @pytest.fixture
@@ -189,28 +190,31 @@ def test_interrupt_is_not_swallowed(tmp_path, monkeypatch):
 
 def test_bundled_example_is_a_valid_feature_file(example):
     sentences = (EXAMPLES / "sentences.txt").read_text(encoding="utf-8").splitlines()
-    assert (EXAMPLES / "features.jsonl").stat().st_size < 10_000_000
+    assert BUNDLED.stat().st_size < 20_000_000
     assert [i for i, _ in example] == list(range(len(sentences)))
     for sentence, (_, features) in zip(sentences, example):
         texts = [t for t, _ in features]
         assert texts[0] == "<s>" and texts[-1] == "</s>"
-        # The word pieces spell the sentence (the tokenizer lower-cases).
-        assert "".join(featurefile.normalise(t) for t in texts[1:-1]) == sentence.lower().replace(" ", "")
+        # Whole words, lower-cased by the tokenizer, spell the sentence.
+        assert "".join(texts[1:-1]) == sentence.lower().replace(" ", "")
         for _, records in features:
-            assert [i for i, _ in records] == [12, 11, 10]
+            assert [i for i, _ in records] == [12]
             assert all(len(values) == 768 for _, values in records)
 
 
 def test_bundled_example_suits_the_demo(example):
     groups = json.loads((EXAMPLES / "seeds.json").read_text(encoding="utf-8"))
-    texts = [featurefile.normalise(t) for _, features in example for t, records in features for _ in records]
+    texts = [t for _, features in example for t, records in features for _ in records]
     for group in groups:
-        assert sum(texts.count(w) for w in group) >= 15, group
-    # The random space is reduced again to 512 components: the draw must be well over 512 tokens,
-    # and the global space (1179 tokens here) wider than the 768 components it is reduced from.
+        assert sum(texts.count(w) for w in group) >= 300, group
+    with open(EXAMPLES / "occupations.tsv", encoding="utf-8") as f:
+        occupations = [line.split("\t")[0] for line in f if not line.startswith("#")][1:]
+    assert all(texts.count(w) == 20 for w in occupations)
+    # The demo's draw: at least 4 tokens per component of the random space, and a third left out,
+    # so that draws differ.
     eligible = sum(t not in DEMO_EXCLUDE for t in texts)
     drawn = min(math.trunc(DEMO_RATIO * len(example)), eligible)
-    assert drawn >= 600 and len(texts) > 768
+    assert 4 * 512 <= drawn <= 0.7 * eligible
 
 
 @pytest.fixture(scope="module")
@@ -225,7 +229,7 @@ def analysis_available(tmp_path_factory):
 
 
 def test_demo_settings_run_on_the_bundled_example(tmp_path, analysis_available):
-    args = [EXAMPLES / "features.jsonl", "--seeds", "he,him", "--seeds", "she,her", "--ratio", DEMO_RATIO,
+    args = [BUNDLED, "--seeds", "he,him", "--seeds", "she,her", "--ratio", DEMO_RATIO,
             "--exclude", *DEMO_EXCLUDE, "--out", tmp_path / "out"]
     r = run_cli(args, tmp_path)
     assert r.returncode == 0, r.stderr

@@ -392,13 +392,13 @@ def _mpnet_dir():
 def test_bundled_example_comes_from_mpnet(tmp_path):
     sentences = (EXAMPLES / "sentences.txt").read_text(encoding="utf-8").splitlines()[:3]
     out = tmp_path / "f.jsonl"
-    extract_features(sentences, "all-mpnet-base-v2", layers=(-1, -2, -3), out=out, digits=6,
+    extract_features(sentences, "all-mpnet-base-v2", layers=(-1,), out=out, digits=3, batch_order="corpus",
                      local_files_only=True, progress=False)
-    with open(EXAMPLES / "features.jsonl", encoding="utf-8") as f:
-        bundled = [featurefile.parse_line(next(f).rstrip("\n")) for _ in range(3)]
+    bundled = featurefile.read(EXAMPLES / "features.jsonl.zst")[:3]
     for (_, mine), (_, theirs) in zip(featurefile.read(out), bundled):
         assert [t for t, _ in mine] == [t for t, _ in theirs]
         for (_, a), (_, b) in zip(mine, theirs):
             for (ia, va), (ib, vb) in zip(a, b):
                 assert ia == ib and len(va) == 768
-                assert max(abs(x - y) for x, y in zip(va, vb)) < 1e-4
+                # Three digits; the batch's padding may move the last one.
+                assert max(abs(x - y) / max(abs(y), 1e-3) for x, y in zip(va, vb)) < 2e-2
