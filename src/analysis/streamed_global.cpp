@@ -14,6 +14,7 @@
 #include "linalg/pca.hpp"
 #include "linalg/products.hpp"
 #include "linalg/svd.hpp"
+#include "util/environment.hpp"
 #include "util/memory.hpp"
 #include "util/panic.hpp"
 #include "util/progress_bar.hpp"
@@ -220,7 +221,7 @@ std::vector<std::size_t> StreamedGlobal::find(const std::vector<std::string>& wo
 }
 
 bool should_stream(const std::vector<std::string>& paths) {
-    if (const char* env = std::getenv("ORVELLE_STREAM"); env && *env) return std::strcmp(env, "0") != 0;
+    if (const char* env = environment("ORVELLE_STREAM"); env && *env) return std::strcmp(env, "0") != 0;
     std::uint64_t bytes = 0;
     for (const std::string& path : paths) {
         struct stat st {};

@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "util/environment.hpp"
+
 namespace orvelle {
 
 namespace {
@@ -19,12 +21,12 @@ constexpr double kDrawsPerSecond = 20.0;
 constexpr double kBurst = 4.0;
 
 bool colours_enabled() {
-    const char* force = std::getenv("CLICOLOR_FORCE");
+    const char* force = environment("CLICOLOR_FORCE");
     if (force && std::strcmp(force, "0") != 0) return true;
-    const char* clicolor = std::getenv("CLICOLOR");
+    const char* clicolor = environment("CLICOLOR");
     if (clicolor && std::strcmp(clicolor, "0") == 0) return false;
-    if (std::getenv("NO_COLOR")) return false;
-    const char* term = std::getenv("TERM");
+    if (environment("NO_COLOR")) return false;
+    const char* term = environment("TERM");
     return term && std::strcmp(term, "dumb") != 0;
 }
 
