@@ -3,6 +3,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -35,6 +36,9 @@ int terminal_width() {
     if (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
     return 80;
 }
+
+// The bar that may draw now, if any.
+std::atomic<const ProgressBar*> g_drawing{nullptr};
 
 void write_stderr(const std::string& s) {
     const char* p = s.data();
@@ -120,6 +124,8 @@ std::string ProgressBar::render(const Frame& f) {
 ProgressBar::ProgressBar(std::uint64_t len, std::string_view prefix, bool enabled)
     : len_(len), prefix_(prefix), enabled_(enabled) {
     if (!enabled_ || !isatty(STDERR_FILENO)) return;
+    const ProgressBar* none = nullptr;
+    if (!g_drawing.compare_exchange_strong(none, this)) return;
     drawn_ = true;
     colour_ = colours_enabled();
     start_ = last_refill_ = std::chrono::steady_clock::now();
@@ -159,8 +165,17 @@ void ProgressBar::draw() {
 void ProgressBar::finish() {
     if (!enabled_) return;
     pos_ = len_;
-    if (drawn_ && !finished_) draw();
+    if (drawn_ && !finished_) {
+        draw();
+        g_drawing.store(nullptr);
+    }
     finished_ = true;
+}
+
+ProgressBar::~ProgressBar() {
+    if (!drawn_ || finished_) return;
+    write_stderr("\r\x1b[2K");
+    g_drawing.store(nullptr);
 }
 
 }  // namespace orvelle
