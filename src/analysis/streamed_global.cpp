@@ -14,6 +14,7 @@
 #include "linalg/pca.hpp"
 #include "linalg/products.hpp"
 #include "linalg/svd.hpp"
+#include "util/cancellation.hpp"
 #include "util/environment.hpp"
 #include "util/memory.hpp"
 #include "util/panic.hpp"
@@ -184,6 +185,7 @@ StreamedGlobal stream_global_space(const std::vector<std::string>& paths, bool u
     // Pass 4: the deviations.
     std::vector<double> sd(k, 0.0);
     for (std::size_t first = 0; first < n; first += kChunk) {
+        checkpoint();
         const std::size_t count = std::min(kChunk, n - first);
         const RowView rows = load(g.coordinates, first, count, buffer);
         for (std::size_t i = 0; i < count; ++i)

@@ -6,15 +6,20 @@
 
 #include <cerrno>
 
+#include "util/cancellation.hpp"
 #include "util/panic.hpp"
 
 namespace orvelle {
 
 FeatureFile::FeatureFile(const std::string& path) {
     if (path.find('\0') != std::string::npos) unwrap_failed(simple_error_debug("InvalidInput", kNulInPath));
-    do {
+    // Interrupted while it waits (a pipe without a writer yet): the signal may
+    // be a request to stop.
+    for (;;) {
         fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (fd_ < 0 && errno == EINTR);
+        if (fd_ >= 0 || errno != EINTR) break;
+        checkpoint_after_eintr();
+    }
     if (fd_ < 0) os_failed(errno);
     struct stat st {};
     if (::fstat(fd_, &st) != 0) {
@@ -34,6 +39,7 @@ long FeatureFile::read(char* buf, std::size_t n) {
         ssize_t got = ::read(fd_, buf, n);
         if (got >= 0) return static_cast<long>(got);
         if (errno != EINTR) return -static_cast<long>(errno);
+        checkpoint_after_eintr();
     }
 }
 
