@@ -51,6 +51,15 @@ def _digits_arg(text: str) -> int | str:
 
 
 def main(argv: list[str] | None = None) -> int:
+    """The command line; Ctrl-C ends it with status 130 and one line, leaving no partial file."""
+    try:
+        return _main(argv)
+    except KeyboardInterrupt:
+        print("orvelle.extract: interrupted", file=sys.stderr)
+        return 130
+
+
+def _main(argv: list[str] | None) -> int:
     parser = argparse.ArgumentParser(
         prog="python -m orvelle.extract",
         description="Write the token features of a Hugging Face encoder as an orvelle feature file "
