@@ -1,6 +1,7 @@
 #include "fio/reader/feature_file.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,6 +29,7 @@ FeatureFile::FeatureFile(const std::string& path) {
         os_failed(err);
     }
     size_ = static_cast<std::uint64_t>(st.st_size);
+    regular_ = S_ISREG(st.st_mode);
 }
 
 FeatureFile::~FeatureFile() {
@@ -35,6 +37,17 @@ FeatureFile::~FeatureFile() {
 }
 
 long FeatureFile::read(char* buf, std::size_t n) {
+    // A signal that arrives while no read waits interrupts none: a wait for
+    // data that may never come lasts at most one poll interval at a time.
+    if (!regular_) {
+        pollfd ready{fd_, POLLIN, 0};
+        for (;;) {
+            const int r = ::poll(&ready, 1, 100);
+            if (r > 0 || (r < 0 && errno != EINTR)) break;  // readable, or the read says what is wrong
+            if (r == 0) checkpoint();
+            else checkpoint_after_eintr();
+        }
+    }
     for (;;) {
         ssize_t got = ::read(fd_, buf, n);
         if (got >= 0) return static_cast<long>(got);

@@ -20,11 +20,14 @@ public:
 
     // Reads up to n bytes: the count read, 0 at the end of the file, or minus
     // the system error code (a directory opens, but reading it fails here).
+    // Waiting on a pipe or device, it asks now and then whether to stop
+    // (util/cancellation), and throws Interrupted when so.
     long read(char* buf, std::size_t n);
 
 private:
     int fd_ = -1;
     std::uint64_t size_ = 0;
+    bool regular_ = false;  // never waits for data
 };
 
 }  // namespace orvelle
