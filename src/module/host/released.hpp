@@ -11,6 +11,7 @@
 // threads may change it meanwhile.
 #pragma once
 
+#include <type_traits>
 #include <utility>
 
 #include "module/host/errors.hpp"
@@ -40,15 +41,23 @@ private:
 };
 
 // Runs work() with the lock released; work must not touch Python objects.
-// Whatever it throws arrives with the lock held again; once a signal handler
-// has raised, that exception is the call's, whatever else went wrong after.
+// Whatever it throws arrives with the lock held again. Once a signal handler
+// has raised, that exception is the call's, whatever else went wrong after,
+// and also when the work completed after the poll that found it.
 template <class F>
 auto with_lock_released(F&& work) -> decltype(work()) {
     Released released;
     try {
         CancelScope cancel(&released.token());
         EnvironmentScope environment(released.environment());
-        return std::forward<F>(work)();
+        if constexpr (std::is_void_v<decltype(work())>) {
+            std::forward<F>(work)();
+            throw_if_cancelled();
+        } else {
+            auto result = std::forward<F>(work)();
+            throw_if_cancelled();
+            return result;
+        }
     } catch (...) {
         if (released.token().cancelled()) throw Interrupted();
         throw;
