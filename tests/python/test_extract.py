@@ -4,8 +4,10 @@ import json
 import os
 import pathlib
 import re
+import signal
 import subprocess
 import sys
+import time
 import zipfile
 
 import pytest
@@ -344,6 +346,26 @@ def test_command_line_extraction(tmp_path):
                        capture_output=True, text=True, cwd=tmp_path, env=env)
     assert r.returncode == 1
     assert r.stderr.startswith("orvelle.extract: error: ") and "Traceback" not in r.stderr
+
+
+@needs_minilm
+def test_command_line_extraction_exits_130_on_ctrl_c(tmp_path):
+    src = tmp_path / "sentences.txt"
+    src.write_text("".join(f"Sentence {i} says the nurse phoned him.\n" for i in range(20000)), encoding="utf-8")
+    out = tmp_path / "f.jsonl"
+    child = subprocess.Popen([sys.executable, "-m", "orvelle.extract", str(src), "-o", str(out), "--model",
+                              "all-MiniLM-L6-v2", "--local-files-only", "--batch-order", "corpus", "--threads", "1"],
+                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, cwd=tmp_path,
+                             env={**os.environ, "HF_HUB_OFFLINE": "1"})
+    part = tmp_path / "f.jsonl.part"
+    deadline = time.monotonic() + 60
+    while not (part.exists() and part.stat().st_size > 0) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    child.send_signal(signal.SIGINT)
+    _, err = child.communicate(timeout=60)
+    assert child.returncode == 130, err
+    assert err.rstrip().splitlines()[-1] == "orvelle.extract: interrupted" and "Traceback" not in err
+    assert list(tmp_path.iterdir()) == [src]
 
 
 # The 768-wide model the bundled example was made with.
