@@ -184,3 +184,19 @@ def test_command_line_exits_130_on_ctrl_c(big, tmp_path, child_env):
     frames = re.compile(r"\r\x1b\[2K|\[ *[A-Za-z ]+\] [#>-]{40} \d+% .*?\[\d\d:\d\d:\d\d\] *")
     assert frames.sub("", drawn).replace("\r", "") == "orvelle: interrupted\n"
     assert sorted(p.name for p in out.iterdir()) in ([], ["random_subspace.txt"])
+
+
+@pytest.mark.filterwarnings("ignore")
+def test_an_interrupted_save_leaves_the_files_before_it(tmp_path, monkeypatch):
+    m = orvelle.measure(EXAMPLE, SEEDS, draws=1)
+    m.save(str(tmp_path))
+    before = {p.name: p.read_bytes() for p in tmp_path.iterdir()}
+
+    def interrupted(self):
+        yield ["mean ratio", "Space of he", "", "", 1, "0.1", "", "", ""]
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(orvelle.Measurement, "_interval_rows", interrupted)
+    with pytest.raises(KeyboardInterrupt):
+        m.save(str(tmp_path))
+    assert {p.name: p.read_bytes() for p in tmp_path.iterdir()} == before
