@@ -1,13 +1,9 @@
-// Stopping an analysis on request: at whatever point it is stopped, it ends
-// with Interrupted, its workers joined and its files closed, and leaves no
-// listing that passes for a whole one; a request that never comes changes
-// nothing.
+// Stopping an analysis on request: wherever it is stopped, it ends with
+// Interrupted, its workers joined and its files closed, leaving no listing
+// that passes for a whole one; a request that never comes changes nothing.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <random>
 #include <thread>
@@ -18,31 +14,25 @@
 #include "space/similarity_table.hpp"
 #include "test_support.hpp"
 #include "util/cancellation.hpp"
-#include "util/environment.hpp"
 
 using namespace orvelle;
+namespace fs = std::filesystem;
 
 namespace {
 
-// Entries of a /proc folder: open descriptors, or threads of the process.
-std::size_t entries(const char* folder) {
-    std::size_t n = 0;
-    DIR* d = ::opendir(folder);
-    while (const dirent* e = ::readdir(d)) n += e->d_name[0] != '.';
-    ::closedir(d);
-    return n;
+std::size_t entries(const char* folder) {  // open descriptors, or threads
+    return std::size_t(std::distance(fs::directory_iterator(folder), fs::directory_iterator()));
 }
 
-// `lines` lines of 4 tokens, 520 values each: he, she and two other words.
-std::string feature_file(std::size_t lines) {
+// 150 lines of he, she, nurse and the, 520 values each.
+std::string feature_file() {
     std::mt19937_64 rng(7);
     std::normal_distribution<double> normal;
-    const char* words[] = {"he", "she", "nurse", "the"};
     std::string out;
-    for (std::size_t i = 0; i < lines; ++i) {
+    for (int i = 0; i < 150; ++i) {
         out += "{\"linex_index\":" + std::to_string(i) + ",\"features\":[";
-        for (int t = 0; t < 4; ++t) {
-            out += std::string(t ? "," : "") + "{\"token\":\"" + words[t] + "\",\"layers\":[{\"index\":0,\"values\":[";
+        for (const char* word : {"he", "she", "nurse", "the"}) {
+            out += std::string(out.back() == '[' ? "" : ",") + "{\"token\":\"" + word + "\",\"layers\":[{\"index\":0,\"values\":[";
             for (int j = 0; j < 520; ++j) out += (j ? "," : "") + std::to_string(normal(rng));
             out += "]}]}";
         }
@@ -51,37 +41,21 @@ std::string feature_file(std::size_t lines) {
     return out;
 }
 
-std::vector<std::pair<std::string, double>> entries_of(const OrderedTable<double>& table) {
-    std::vector<std::pair<std::string, double>> out;
-    for (const auto& [name, v] : table) out.emplace_back(name, v);
+std::vector<double> ratios(const std::string& path, const std::string& folder) {
+    AnalysisRequest r{path, {{"he"}, {"she"}}, -1.0, std::nullopt, folder, std::nullopt, std::nullopt, std::nullopt};
+    std::vector<double> out;
+    for (const auto& [name, v] : run_analysis(r).bias_sum_average()) out.push_back(v);
     return out;
 }
 
-AnalysisRequest request(const std::string& path, const std::string& folder) {
-    AnalysisRequest r;
-    r.path = path;
-    r.subspace_seeds = {{"he"}, {"she"}};
-    r.random_token_num = -1.0;  // every token: a listing long enough to stop in
-    r.subspace_folder_path = folder;
-    return r;
-}
-
-// Runs the analysis under a token polled at every safe point, stopping at
-// the poll `stop_at` (0: never); `watch` sees every poll. Returns the polls
-// made, or throws.
-std::size_t run_polled(const AnalysisRequest& r, std::size_t stop_at, Calculator* out = nullptr,
-                       const std::function<void(std::size_t)>& watch = {}) {
+// The analysis under a token polled at every safe point, stopped at poll
+// `stop_at` (0: never); `watch` sees each poll.
+std::vector<double> run_polled(const std::string& path, const std::string& folder, std::size_t stop_at,
+                               const std::function<void(std::size_t)>& watch = [](std::size_t) {}) {
     std::size_t polls = 0;
-    Cancellation token(
-        [&] {
-            if (watch) watch(polls + 1);
-            return ++polls == stop_at;
-        },
-        std::chrono::nanoseconds(0));
+    Cancellation token([&] { return watch(++polls), polls == stop_at; }, std::chrono::nanoseconds(0));
     CancelScope scope(&token);
-    Calculator c = run_analysis(r);
-    if (out) *out = std::move(c);
-    return polls;
+    return ratios(path, folder);
 }
 
 class AnalysisInterruption : public ::testing::TestWithParam<const char*> {
@@ -90,38 +64,32 @@ protected:
     void TearDown() override { ::unsetenv("ORVELLE_STREAM"); }
 };
 
-// Every stage, reading to the listing and the ratios, in memory and streamed.
 TEST_P(AnalysisInterruption, StopsAnywhereLeavingNothingBehind) {
     test::TempDir dir;
-    const std::string path = dir.write("f.jsonl", feature_file(150));
-    const std::string listing = dir.path() + "/random_subspace.txt";
-
-    Calculator reference, polled;
-    reference = run_analysis(request(path, dir.path()));
-    const std::string whole = test::read_file(listing);
-    std::filesystem::remove(listing);
-    std::size_t writing = 0;  // the first poll that finds the listing begun
-    const std::size_t polls = run_polled(request(path, dir.path()), 0, &polled, [&](std::size_t poll) {
-        if (!writing && std::filesystem::exists(listing) && std::filesystem::file_size(listing) > 0) writing = poll;
+    const std::string path = dir.write("f.jsonl", feature_file()), listing = dir.file("random_subspace.txt");
+    std::size_t polls = 0, writing = 0;  // writing: the first poll that finds the listing begun
+    const std::vector<double> whole_ratios = run_polled(path, dir.path(), 0, [&](std::size_t poll) {
+        polls = poll;
+        if (!writing && fs::exists(listing) && fs::file_size(listing) > 0) writing = poll;
     });
-    EXPECT_EQ(entries_of(polled.bias_sum_average()), entries_of(reference.bias_sum_average()));
+    const std::string whole = test::read_file(listing);
+    fs::remove(listing);
+    EXPECT_EQ(ratios(path, dir.path()), whole_ratios);
     ASSERT_GT(writing, 100u);
 
     const std::size_t fds = entries("/proc/self/fd"), threads = entries("/proc/self/task");
-    // Reading, the global fit, the random space's fit, its projection, the
-    // listing, and the ratios.
+    // Reading, the global fit, the random space's fit and projection, the listing, the ratios.
     for (std::size_t k : {std::size_t{1}, std::size_t{3}, writing / 3, writing - 100, writing - 4, writing + 3,
                           polls - 1}) {
-        std::filesystem::remove(listing);
-        EXPECT_THROW(run_polled(request(path, dir.path()), k), Interrupted) << "poll " << k;
-        // Stopped while it was written, the listing goes: truncated, it would
-        // pass for the listing of a smaller draw.
-        if (k == writing + 3) {
-            EXPECT_FALSE(std::filesystem::exists(listing)) << "poll " << k;
-        } else if (std::filesystem::exists(listing)) {
+        fs::remove(listing);
+        EXPECT_THROW(run_polled(path, dir.path(), k), Interrupted) << "poll " << k;
+        // Stopped while written, the listing goes: truncated, it would pass
+        // for the listing of a smaller draw. Written before, it stays whole.
+        if (k == writing + 3)
+            EXPECT_FALSE(fs::exists(listing));
+        else if (fs::exists(listing))
             EXPECT_EQ(test::read_file(listing), whole) << "poll " << k;
-        }
-        EXPECT_EQ(entries("/proc/self/fd"), fds) << "poll " << k;  // the spill files too
+        EXPECT_EQ(entries("/proc/self/fd"), fds) << "poll " << k;  // spill files included
         EXPECT_EQ(entries("/proc/self/task"), threads) << "poll " << k;
     }
 }
@@ -140,18 +108,16 @@ TEST(Stopping, KernelsStopWithoutPartialResults) {
     for (double& v : square.data) v = normal(rng);
     const RowView rows = x;
     const std::vector<double> mean = column_means(rows, 2);
-    const std::vector<const double*> pointers(rows.row.begin(), rows.row.end());
-    auto product = [&] {
-        std::vector<double> out;
-        centred_product(rows, mean, square, 2, [] {}, [&](std::size_t, const double* r) { out.insert(out.end(), r, r + d); });
-        return out;
-    };
     const std::vector<std::function<std::vector<double>()>> kernels = {
         [&] { return centred_gram(rows, mean, 2, [] {}).data; },
-        product,
+        [&] {
+            std::vector<double> out;
+            centred_product(rows, mean, square, 2, [] {}, [&](std::size_t, const double* r) { out.insert(out.end(), r, r + d); });
+            return out;
+        },
         [&] { return column_means(rows, 2); },
         [&] { return svd(square, 2).u.data; },
-        [&] { return cos_similarity_table(pointers, d, {mean, mean}, 2); },
+        [&] { return cos_similarity_table(rows.row, d, {mean, mean}, 2); },
     };
     for (std::size_t i = 0; i < kernels.size(); ++i) {
         const std::vector<double> whole = kernels[i]();
@@ -171,38 +137,6 @@ TEST(Stopping, KernelsStopWithoutPartialResults) {
         }
         EXPECT_TRUE(stopped) << "kernel " << i;
     }
-}
-
-// The poll runs on its owner's thread alone, at most once per interval, and
-// at once after an interrupted system call.
-TEST(Stopping, PollsOnItsOwnThreadAtItsInterval) {
-    std::size_t polls = 0;
-    Cancellation token([&] { return ++polls, false; }, std::chrono::hours(1));
-    CancelScope scope(&token);
-    for (int i = 0; i < 100; ++i) EXPECT_FALSE(stop_requested());
-    std::jthread([&] {
-        CancelScope worker(&token, false);
-        EXPECT_FALSE(stop_requested());
-    }).join();
-    EXPECT_EQ(polls, 0u);
-    checkpoint_after_eintr();
-    EXPECT_EQ(polls, 1u);
-    token.cancel();
-    EXPECT_THROW(checkpoint(), Interrupted);
-}
-
-// The work reads the environment its host saw when it started, whatever
-// another thread changes meanwhile.
-TEST(Stopping, SnapshotHoldsTheEnvironment) {
-    ::setenv("ORVELLE_STREAM", "1", 1);
-    const EnvironmentSnapshot snapshot = EnvironmentSnapshot::take();
-    ::setenv("ORVELLE_STREAM", "0", 1);
-    {
-        EnvironmentScope scope(snapshot);
-        EXPECT_STREQ(environment("ORVELLE_STREAM"), "1");
-    }
-    EXPECT_STREQ(environment("ORVELLE_STREAM"), "0");
-    ::unsetenv("ORVELLE_STREAM");
 }
 
 }  // namespace
