@@ -351,21 +351,17 @@ def test_command_line_extraction(tmp_path):
 @needs_minilm
 def test_command_line_extraction_exits_130_on_ctrl_c(tmp_path):
     src = tmp_path / "sentences.txt"
-    src.write_text("".join(f"Sentence {i} says the nurse phoned him.\n" for i in range(20000)), encoding="utf-8")
-    out = tmp_path / "f.jsonl"
-    child = subprocess.Popen([sys.executable, "-m", "orvelle.extract", str(src), "-o", str(out), "--model",
-                              "all-MiniLM-L6-v2", "--local-files-only", "--batch-order", "corpus", "--threads", "1"],
-                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, cwd=tmp_path,
-                             env={**os.environ, "HF_HUB_OFFLINE": "1"})
-    part = tmp_path / "f.jsonl.part"
-    deadline = time.monotonic() + 60
-    while not (part.exists() and part.stat().st_size > 0) and time.monotonic() < deadline:
+    src.write_text("The nurse phoned him.\n" * 20000, encoding="utf-8")
+    child = subprocess.Popen([sys.executable, "-m", "orvelle.extract", str(src), "-o", str(tmp_path / "f"), "--model",
+                              "all-MiniLM-L6-v2", "--local-files-only", "--batch-order", "corpus"],
+                             stderr=subprocess.PIPE, text=True, env={**os.environ, "HF_HUB_OFFLINE": "1"})
+    part, deadline = tmp_path / "f.part", time.monotonic() + 60
+    while not (part.exists() and part.stat().st_size) and time.monotonic() < deadline:
         time.sleep(0.05)
     child.send_signal(signal.SIGINT)
-    _, err = child.communicate(timeout=60)
-    assert child.returncode == 130, err
-    assert err.rstrip().splitlines()[-1] == "orvelle.extract: interrupted" and "Traceback" not in err
-    assert list(tmp_path.iterdir()) == [src]
+    err = child.communicate(timeout=60)[1]
+    assert child.returncode == 130 and err.splitlines()[-1] == "orvelle.extract: interrupted", err
+    assert list(tmp_path.iterdir()) == [src]  # no file that passes for a whole one
 
 
 # The 768-wide model the bundled example was made with.
