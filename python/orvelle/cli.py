@@ -224,14 +224,7 @@ def _check(args: argparse.Namespace) -> str | None:
 
 
 def main(argv: list[str] | None = None) -> int:
-    try:
-        return _main(argv)
-    except KeyboardInterrupt:
-        print("orvelle: interrupted", file=sys.stderr)
-        return 130
-
-
-def _main(argv: list[str] | None) -> int:
+    """The command; Ctrl-C raises KeyboardInterrupt here, which ``python -m orvelle`` reports."""
     args = build_parser().parse_args(argv)
     problem = _check(args)
     if problem:

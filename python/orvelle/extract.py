@@ -51,15 +51,6 @@ def _digits_arg(text: str) -> int | str:
 
 
 def main(argv: list[str] | None = None) -> int:
-    """The command line; Ctrl-C ends it with status 130 and one line, leaving no partial file."""
-    try:
-        return _main(argv)
-    except KeyboardInterrupt:
-        print("orvelle.extract: interrupted", file=sys.stderr)
-        return 130
-
-
-def _main(argv: list[str] | None) -> int:
     parser = argparse.ArgumentParser(
         prog="python -m orvelle.extract",
         description="Write the token features of a Hugging Face encoder as an orvelle feature file "
@@ -126,4 +117,8 @@ def _main(argv: list[str] | None) -> int:
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    try:
+        sys.exit(main())
+    except KeyboardInterrupt:  # no partial file is left: one line, and the shell's status for it
+        print("orvelle.extract: interrupted", file=sys.stderr)
+        sys.exit(130)
