@@ -37,8 +37,10 @@ std::string_view ListingLine::build(const Token& token) {
 }
 
 // One complete write per line, straight to the file: when a write fails, the
-// lines before it are already there. Interrupted, the file goes.
+// lines before it are already there. Interrupted before it is opened, the
+// file stays as it was; once opened (truncated), it goes.
 void Space::write(const std::string& path, bool user_friendly) const {
+    checkpoint();
     OutputFile file(path);
     ProgressBar bar(tokens.size(), "Generating space", user_friendly);
     ListingLine line;
