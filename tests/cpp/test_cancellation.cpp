@@ -85,10 +85,11 @@ TEST_P(AnalysisInterruption, StopsAnywhereLeavingNothingBehind) {
         EXPECT_THROW(run_polled(path, dir.path(), k), Interrupted) << "poll " << k;
         // Stopped while written, the listing goes: truncated, it would pass
         // for the listing of a smaller draw. Written before, it stays whole.
-        if (k == writing + 3)
+        if (k == writing + 3) {
             EXPECT_FALSE(fs::exists(listing));
-        else if (fs::exists(listing))
+        } else if (fs::exists(listing)) {
             EXPECT_EQ(test::read_file(listing), whole) << "poll " << k;
+        }
         EXPECT_EQ(entries("/proc/self/fd"), fds) << "poll " << k;  // spill files included
         EXPECT_EQ(entries("/proc/self/task"), threads) << "poll " << k;
     }
