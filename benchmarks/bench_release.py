@@ -78,8 +78,8 @@ def child(python: str, path: pathlib.Path, seeds: list[str], mode: str, at: floa
 def build_base(rev: str) -> str:
     """A venv beside the generated files holding the build of `rev`; made once."""
     home = ROOT / "benchmarks" / "data" / f"base-{rev}"
-    python = home / "venv" / "bin" / "python"
-    if python.exists():
+    python, built = home / "venv" / "bin" / "python", home / "built"
+    if built.exists():
         return str(python)
     src = home / "src"
     src.mkdir(parents=True, exist_ok=True)
@@ -89,6 +89,7 @@ def build_base(rev: str) -> str:
     pip = [str(python), "-m", "pip", "install", "-q", "--disable-pip-version-check"]
     subprocess.run([*pip, "scikit-build-core", "numpy"], check=True)
     subprocess.run([*pip, "--no-build-isolation", str(src)], check=True)
+    built.touch()
     return str(python)
 
 
