@@ -186,7 +186,8 @@ DrawEffects line_effects(const std::vector<Token>& targets, const std::vector<st
     return e;
 }
 
-void add_replicates(const DrawEffects& e, const ResampleWeights& weights, std::vector<double>& sums) {
+void add_replicates(const DrawEffects& e, const ResampleWeights& weights, std::vector<double>& sums,
+                    unsigned threads) {
     const std::size_t B = weights.resamples, words = e.targets.size(), width = e.width;
     if (B == 0) return;
     // Seed tokens per resample: the denominators of the centres' shifts.
@@ -203,7 +204,7 @@ void add_replicates(const DrawEffects& e, const ResampleWeights& weights, std::v
     std::size_t seed_lines = 0;
     for (const SeedLines& s : e.seeds) seed_lines += s.at.size();
     const std::size_t work = words * e.pairs.size() * seed_lines * (width + B);
-    const unsigned threads = similarity_threads(work);
+    if (threads == 0) threads = similarity_threads(work);
     run_workers(threads, [&](unsigned worker) {
         const auto [first, last] = share(words, worker, threads);
         std::vector<double> den(B), total(B), acc(B), y;

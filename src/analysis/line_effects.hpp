@@ -63,7 +63,10 @@ std::vector<std::pair<std::size_t, std::size_t>> space_pairs(std::size_t spaces)
 
 // For every pair, then word (row = pair * words + word), and resample b: the
 // draw's difference on that resample, added to sums[row * resamples + b]; NaN
-// where the resample holds no token of the word or of a seed space.
-void add_replicates(const DrawEffects& effects, const ResampleWeights& weights, std::vector<double>& sums);
+// where the resample holds no token of the word or of a seed space. Workers
+// take different words: the sums are the same on every thread count (0: sized
+// by the work).
+void add_replicates(const DrawEffects& effects, const ResampleWeights& weights, std::vector<double>& sums,
+                    unsigned threads = 0);
 
 }  // namespace orvelle

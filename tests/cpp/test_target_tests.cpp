@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <random>
 
 #include "analysis/line_effects.hpp"
@@ -201,6 +202,23 @@ TEST(TargetTests, SeedLinesAloneGiveTheSpreadOfTheRecomputedAnalysis) {
     for (double x : exact) ss += (x - mean) * (x - mean);
     const double se = (t.ci_high - t.ci_low) / 2 / student_t_central(0.95, L - 1) / std::sqrt(L / (L - 1.0));
     EXPECT_NEAR(se / std::sqrt(ss / (B - 1)), 1.0, 0.1);
+}
+
+TEST(TargetTests, ReplicatesAreTheSameOnEveryThreadCount) {
+    Corpus c(50, 0.5, 90, 5);
+    const std::vector<std::string> words = {"w", "v", "u", "absent"};
+    for (std::size_t i = 0; i < c.targets.size(); ++i) c.targets[i].text = words[i % 3];
+    const ResampleWeights w = ResampleWeights::of(c.lines(), 64, 9);
+    const Corpus::Draw d = c.draw(w);
+    const DrawEffects e = line_effects(c.targets, words, d.effects.seeds, {"Space of a", "Space of b"}, d.seeds, w);
+    std::vector<double> one(words.size() * 64, 0.0);
+    add_replicates(e, w, one, 1);
+    for (unsigned threads : {2u, 3u, 5u}) {
+        std::vector<double> many(one.size(), 0.0);
+        add_replicates(e, w, many, threads);
+        EXPECT_EQ(std::memcmp(one.data(), many.data(), one.size() * sizeof(double)), 0) << threads;
+    }
+    EXPECT_TRUE(std::isnan(one.back()));  // a word without tokens
 }
 
 }  // namespace
