@@ -71,11 +71,22 @@ void add_draw(TargetBootstrap& boot, const DrawEffects& effects, const WordRatio
     if (boot.draws == 0) {
         boot.spaces = spaces;
         boot.replicates.assign(rows * B, 0.0);
+        boot.within.assign(rows, 0.0);
         boot.estimates.assign(rows, {});
         boot.token_var.assign(rows, 0.0);
     }
     ++boot.draws;
-    add_replicates(effects, boot.weights, boot.replicates);
+    std::vector<double> reps(rows * B, 0.0), valid;
+    add_replicates(effects, boot.weights, reps);
+    for (std::size_t row = 0; row < rows; ++row) {
+        valid.clear();
+        for (std::size_t b = 0; b < B; ++b) {
+            const double v = reps[row * B + b];
+            boot.replicates[row * B + b] = boot.replicates[row * B + b] + v;
+            if (std::isfinite(v)) valid.push_back(v);
+        }
+        boot.within[row] = boot.within[row] + (valid.size() >= 2 ? variance_of(valid) : kNaN);
+    }
     for (std::size_t p = 0; p < effects.pairs.size(); ++p) {
         const auto [s, o] = effects.pairs[p];
         for (std::size_t w = 0; w < boot.words.size(); ++w) {
@@ -105,7 +116,6 @@ std::vector<TargetTest> finish_target_tests(const TargetBootstrap& boot) {
             t.lines = boot.lines[w];
             const std::vector<double>& est = boot.estimates[row];
             t.estimate = mean_of(est);
-            const double draw_var = est.size() > 1 ? variance_of(est) : 0.0;
             t.effect_size = t.estimate / std::sqrt(boot.token_var[row] / draws);
             reps.clear();
             for (std::size_t b = 0; b < B; ++b) {
@@ -115,8 +125,15 @@ std::vector<TargetTest> finish_target_tests(const TargetBootstrap& boot) {
             const std::size_t L = std::min(t.lines, boot.seed_lines);
             t.ci_low = t.ci_high = t.p = kNaN;
             if (L >= 2 && reps.size() >= 2 && std::isfinite(t.estimate)) {
-                const double l = double(L);
-                const double se = std::sqrt(l / (l - 1.0) * variance_of(reps) + draw_var / draws);
+                const double l = double(L), scale = l / (l - 1.0), sentences = variance_of(reps);
+                // The draws' spread beyond the sentences: their variance less the
+                // resamples' own spread between draws (mean within, less that of the mean).
+                double beyond = 0.0;
+                if (boot.draws > 1) {
+                    const double between = boot.within[row] / draws - sentences;
+                    beyond = std::max(0.0, variance_of(est) - draws / (draws - 1.0) * scale * between);
+                }
+                const double se = std::sqrt(scale * sentences + beyond / draws);
                 const double half = student_t_central(level, l - 1.0) * se;
                 t.ci_low = t.estimate - half;
                 t.ci_high = t.estimate + half;

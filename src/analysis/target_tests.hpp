@@ -5,11 +5,13 @@
 // two sources: the sentences are a sample, and the draw decides the random
 // space. The first comes from a Poisson bootstrap of lines (line_effects.hpp),
 // each draw's spaces held fixed and every draw resampled with the same line
-// counts, so that the mean over draws is resampled as one figure; the second
-// is the spread of the draws' differences over the number of draws. The
-// interval and the p-value use Student's t with L - 1 degrees of freedom, L
-// the fewest lines holding the word or any one seed space, and the bootstrap
-// variance is scaled by L / (L - 1), the bias of a resampled mean.
+// counts, so that the mean over draws is resampled as one figure. The second
+// is what the draws' differences vary by beyond the sentences: their spread,
+// less the part the resamples already carry (the same sentences seen through
+// different random spaces), over the number of draws. The interval and the
+// p-value use Student's t with L - 1 degrees of freedom, L the fewest lines
+// holding the word or any one seed space, and the bootstrap variances are
+// scaled by L / (L - 1), the bias of a resampled mean.
 #pragma once
 
 #include <cstddef>
@@ -41,6 +43,7 @@ struct TargetBootstrap {
     std::size_t seed_lines = 0;              // fewest lines holding one seed space's tokens
     std::size_t draws = 0;
     std::vector<double> replicates;              // [row * resamples + b], summed over the draws
+    std::vector<double> within;                  // [row]: each draw's variance over the resamples, summed
     std::vector<std::vector<double>> estimates;  // [row][draw]
     std::vector<double> token_var;               // [row], summed over the draws
 };

@@ -204,6 +204,28 @@ TEST(TargetTests, SeedLinesAloneGiveTheSpreadOfTheRecomputedAnalysis) {
     EXPECT_NEAR(se / std::sqrt(ss / (B - 1)), 1.0, 0.1);
 }
 
+// Draws add what their differences vary by beyond the sentences: nothing for
+// the same draw twice; for two draws whose resamples agree but whose
+// differences lie h either side, h squared to the squared standard error.
+TEST(TargetTests, DrawsAddTheirSpreadBeyondTheSentences) {
+    const Corpus c(40, 0.5, 30, 6);
+    const std::vector<std::string> names = {"Space of a", "Space of b"};
+    auto half_width = [&](const std::vector<double>& shifts) {
+        TargetBootstrap boot = start_target_bootstrap({"w"}, c.targets, c.seeds, 500, 3);
+        const Corpus::Draw d = c.draw(boot.weights);
+        for (double h : shifts) {
+            WordRatios ratios = d.ratios;
+            ratios.mean[0][0] += h;
+            add_draw(boot, d.effects, ratios, names);
+        }
+        const TargetTest t = finish_target_tests(boot).at(0);
+        return (t.ci_high - t.ci_low) / 2;
+    };
+    const double single = half_width({0.0}), q = student_t_central(0.95, 29), h = 0.01;
+    EXPECT_NEAR(half_width({0.0, 0.0}), single, 1e-12);
+    EXPECT_NEAR(half_width({h, -h}) / q, std::sqrt(single * single / (q * q) + h * h), 1e-12);
+}
+
 TEST(TargetTests, ReplicatesAreTheSameOnEveryThreadCount) {
     Corpus c(50, 0.5, 90, 5);
     const std::vector<std::string> words = {"w", "v", "u", "absent"};
