@@ -69,6 +69,63 @@ void ratio_gradient(const Ideal& g, const SeedCentres& seeds, std::size_t s, std
     for (std::size_t i = 0; i < width; ++i) out[i] = out[i] + own * (unit[i] - along * g.m[i]);
 }
 
+DrawnLines drawn_lines(const std::vector<Token>& drawn, const SeedCentres& seeds, const std::vector<double>& m,
+                       const ResampleWeights& weights) {
+    DrawnLines out;
+    std::vector<std::size_t> lines;
+    lines.reserve(drawn.size());
+    for (const Token& t : drawn) lines.push_back(t.line_index);
+    out.weights = ResampleWeights::of(lines, weights.resamples, weights.seed);
+    std::vector<std::size_t> at(drawn.size());
+    for (std::size_t k = 0; k < drawn.size(); ++k) at[k] = out.weights.position(drawn[k].line_index);
+    const std::vector<std::size_t> order = by_line(drawn.size(), [&](std::size_t k) { return at[k]; });
+    out.first.assign(out.weights.lines.size() + 1, 0);
+    for (const std::size_t k : order) {
+        ++out.first[at[k] + 1];
+        out.rows.push_back(drawn[k].embedding.data());
+    }
+    for (std::size_t l = 0; l + 1 < out.first.size(); ++l) out.first[l + 1] += out.first[l];
+    const std::size_t width = seeds.width;
+    out.zc.assign(seeds.centres.size(), std::vector<double>(out.rows.size()));
+    out.zm.resize(out.rows.size());
+    for (std::size_t r = 0; r < out.rows.size(); ++r) {
+        for (std::size_t s = 0; s < seeds.centres.size(); ++s) out.zc[s][r] = dot(out.rows[r], seeds.centres[s].data(), width);
+        out.zm[r] = dot(out.rows[r], m.data(), width);
+    }
+    return out;
+}
+
+// Per drawn token z, the first-order change of the pair's difference when the
+// random space's mean moves by z and its covariance by zz' - I: the tokens'
+// norms' term, then minus, for each space s, dmu.g_s + <A_s, C_s> +
+// R_s <m, m> / (2 |m|^2) - R_s <C_s, m> / C_s.m evaluated on z, with
+// A_s = |m| T / C_s.m (constants dropped: every resample shares them).
+void refit_terms(const DrawEffects& e, const TargetLines& t, std::size_t pair, const std::vector<double>& zt,
+                 std::vector<double>& out) {
+    const DrawnLines& d = e.drawn;
+    const double m2 = e.ideal_norm2, norm = std::sqrt(m2);
+    // The tokens' norms: (S (z.T)^2 + 2 (z.T)(z.V)) / 2n + z.U / n.
+    const double n = double(t.tokens), s_half = t.norm_sum[pair] / (2.0 * n);
+    const double* v = t.norm_along[pair].data();
+    const double* u = t.norm_inverse[pair].data();
+    for (std::size_t k = 0; k < out.size(); ++k) {
+        const double* z = d.rows[k];
+        out[k] = s_half * zt[k] * zt[k] + zt[k] * dot(z, v, e.width) / n + dot(z, u, e.width) / n;
+    }
+    for (const std::size_t s : {e.pairs[pair].first, e.pairs[pair].second}) {
+        const double sign = s == e.pairs[pair].first ? 1.0 : -1.0;
+        const double cm = e.centre_ideal[s], r = t.ratio[s], a = norm / cm;
+        const double on_c = a * t.inverse_norm - r / cm, on_m = r / m2 - r / cm;
+        const double ac = a * t.unit_centre[s], half = r / (2.0 * m2), across = r / cm;
+        const std::vector<double>& zc = d.zc[s];
+        for (std::size_t k = 0; k < out.size(); ++k) {
+            const double shift = a * zt[k] + on_c * zc[k] + on_m * d.zm[k];
+            const double spread = a * zt[k] * zc[k] - ac + half * (d.zm[k] * d.zm[k] - m2) - across * (zc[k] * d.zm[k] - cm);
+            out[k] = out[k] - sign * (shift + spread);
+        }
+    }
+}
+
 }  // namespace
 
 SeedLines SeedLines::of(const std::vector<Token>& tokens, const ResampleWeights& weights) {
@@ -103,13 +160,16 @@ std::vector<std::pair<std::size_t, std::size_t>> space_pairs(std::size_t spaces)
 
 DrawEffects line_effects(const std::vector<Token>& targets, const std::vector<std::string>& words,
                          std::vector<SeedLines> seed_lines, const std::vector<std::string>& names,
-                         const SeedCentres& seeds, const ResampleWeights& weights) {
+                         const SeedCentres& seeds, const ResampleWeights& weights, const std::vector<Token>& drawn) {
     DrawEffects e;
     e.width = seeds.width;
     e.pairs = space_pairs(seeds.names.size());
     e.seeds = std::move(seed_lines);
     const std::size_t width = e.width, spaces = seeds.names.size(), nc = e.seeds.size();
     const Ideal ideal = ideal_of(e.seeds, names, seeds);
+    e.ideal_norm2 = ideal.norm2;
+    e.centre_ideal = ideal.cm;
+    e.drawn = drawn_lines(drawn, seeds, ideal.m, weights);
 
     OrderedTable<std::size_t> index;
     for (const std::string& w : words)
@@ -152,17 +212,23 @@ DrawEffects line_effects(const std::vector<Token>& targets, const std::vector<st
             for (std::size_t p = 0; p < e.pairs.size(); ++p)
                 t.sum[p].back() = t.sum[p].back() + (ratio(e.pairs[p].first, r) - ratio(e.pairs[p].second, r));
         }
-        // Mean ratio per space and mean unit vector, over the tokens in file order.
+        // Mean ratio per space, mean unit vector and mean inverse norm, over the tokens in file order.
         const double count = double(tokens.size());
         std::vector<double> mean(spaces, 0.0);
         std::fill(unit.begin(), unit.end(), 0.0);
+        double inverse = 0.0;
         for (const std::size_t r : tokens) {
             for (std::size_t s = 0; s < spaces; ++s) mean[s] = mean[s] + ratio(s, r);
             const double norm = std::sqrt(dot(rows[r], rows[r], width));
             for (std::size_t i = 0; i < width; ++i) unit[i] = unit[i] + rows[r][i] / norm;
+            inverse = inverse + 1.0 / norm;
         }
         for (double& v : mean) v = v / count;
         for (double& v : unit) v = v / count;
+        t.unit = unit;
+        t.ratio = mean;
+        t.inverse_norm = inverse / count;
+        for (std::size_t s = 0; s < spaces; ++s) t.unit_centre.push_back(dot(unit.data(), seeds.centres[s].data(), width));
         for (std::size_t p = 0; p < e.pairs.size(); ++p) {
             const auto [s, o] = e.pairs[p];
             double mu = 0.0, ss = 0.0;
@@ -173,6 +239,20 @@ DrawEffects line_effects(const std::vector<Token>& targets, const std::vector<st
                 ss = ss + d * d;
             }
             if (tokens.size() > 1) t.token_var[p] = ss / (count - 1.0);
+            std::vector<double> along(width, 0.0), inverse_sum(width, 0.0);
+            double total = 0.0;
+            for (const std::size_t r : tokens) {
+                const double d = ratio(s, r) - ratio(o, r), norm = std::sqrt(dot(rows[r], rows[r], width));
+                total = total + d;
+                for (std::size_t i = 0; i < width; ++i) {
+                    along[i] = along[i] + d * (rows[r][i] / norm);
+                    inverse_sum[i] = inverse_sum[i] + d * (rows[r][i] / norm) / norm;
+                }
+            }
+            for (std::size_t i = 0; i < width; ++i) along[i] = along[i] - total * unit[i];
+            t.norm_sum.push_back(total);
+            t.norm_along.push_back(std::move(along));
+            t.norm_inverse.push_back(std::move(inverse_sum));
             for (std::size_t j = 0; j < nc; ++j) {
                 ratio_gradient(ideal, seeds, s, j, nc, mean[s], unit, grad.data());
                 ratio_gradient(ideal, seeds, o, j, nc, mean[o], unit, grad_other.data());
@@ -197,19 +277,32 @@ void add_replicates(const DrawEffects& e, const ResampleWeights& weights, std::v
             const std::uint8_t* w = weights.row(e.seeds[j].at[l]);
             for (std::size_t b = 0; b < B; ++b) seed_count[j][b] = seed_count[j][b] + double(w[b]) * e.seeds[j].tokens[l];
         }
+    // Drawn tokens per resample: the denominators of the random space's refit.
+    const DrawnLines& drawn = e.drawn;
+    const std::size_t drawn_lines = drawn.first.size() - 1;
+    std::vector<double> drawn_count(B, 0.0);
+    for (std::size_t l = 0; l < drawn_lines; ++l) {
+        const std::uint8_t* w = drawn.weights.row(l);
+        const double n = double(drawn.first[l + 1] - drawn.first[l]);
+        for (std::size_t b = 0; b < B; ++b) drawn_count[b] = drawn_count[b] + double(w[b]) * n;
+    }
     std::vector<bool> seedless(B, false);
     for (const auto& c : seed_count)
         for (std::size_t b = 0; b < B; ++b) seedless[b] = seedless[b] || c[b] == 0.0;
+    if (drawn_lines > 0)
+        for (std::size_t b = 0; b < B; ++b) seedless[b] = seedless[b] || drawn_count[b] == 0.0;
 
     std::size_t seed_lines = 0;
     for (const SeedLines& s : e.seeds) seed_lines += s.at.size();
-    const std::size_t work = words * e.pairs.size() * seed_lines * (width + B);
+    const std::size_t work = words * e.pairs.size() * (seed_lines + drawn_lines) * (width + B);
     if (threads == 0) threads = similarity_threads(work);
     run_workers(threads, [&](unsigned worker) {
         const auto [first, last] = share(words, worker, threads);
-        std::vector<double> den(B), total(B), acc(B), y;
+        std::vector<double> den(B), total(B), acc(B), y, zt(drawn.rows.size()), refit(drawn.rows.size());
         for (std::size_t w = first; w < last; ++w) {
             const TargetLines& t = e.targets[w];
+            if (t.tokens > 0)
+                for (std::size_t r = 0; r < drawn.rows.size(); ++r) zt[r] = dot(t.unit.data(), drawn.rows[r], width);
             std::fill(den.begin(), den.end(), 0.0);
             for (std::size_t l = 0; l < t.at.size(); ++l) {
                 const std::uint8_t* row = weights.row(t.at[l]);
@@ -239,6 +332,19 @@ void add_replicates(const DrawEffects& e, const ResampleWeights& weights, std::v
                         for (std::size_t b = 0; b < B; ++b) acc[b] = acc[b] + double(row[b]) * y[l];
                     }
                     for (std::size_t b = 0; b < B; ++b) total[b] = total[b] + acc[b] / seed_count[j][b];
+                }
+                // The random space refitted to the resample, to first order: each
+                // drawn token's effect on the pair's difference, summed by line.
+                if (drawn_lines > 0) {
+                    refit_terms(e, t, p, zt, refit);
+                    std::fill(acc.begin(), acc.end(), 0.0);
+                    for (std::size_t l = 0; l < drawn_lines; ++l) {
+                        double v = 0.0;
+                        for (std::size_t r = drawn.first[l]; r < drawn.first[l + 1]; ++r) v = v + refit[r];
+                        const std::uint8_t* row = drawn.weights.row(l);
+                        for (std::size_t b = 0; b < B; ++b) acc[b] = acc[b] + double(row[b]) * v;
+                    }
+                    for (std::size_t b = 0; b < B; ++b) total[b] = total[b] + acc[b] / drawn_count[b];
                 }
                 for (std::size_t b = 0; b < B; ++b)
                     out[b] = out[b] + (den[b] == 0.0 || seedless[b] ? kNaN : total[b]);

@@ -47,7 +47,9 @@ Measurement run_measurement(MeasureRequest request) {
         const std::vector<Token> expressed = express(random.reduction, target_tokens);
         WordRatios targets = word_ratios(expressed, seeds, request.targets);
         if (testing)
-            add_draw(boot, line_effects(expressed, boot.words, std::move(seed_lines), names, seeds, boot.weights),
+            add_draw(boot,
+                     line_effects(expressed, boot.words, std::move(seed_lines), names, seeds, boot.weights,
+                                  random.space.tokens),
                      targets, seeds.names);
         if (d == 0) {
             out.spaces = seeds.names;

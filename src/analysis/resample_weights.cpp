@@ -49,6 +49,7 @@ ResampleWeights ResampleWeights::of(std::vector<std::size_t> lines, std::size_t 
     lines.erase(std::unique(lines.begin(), lines.end()), lines.end());
     ResampleWeights w;
     w.resamples = resamples;
+    w.seed = seed;
     w.count.resize(lines.size() * resamples);
     for (std::size_t i = 0; i < lines.size(); ++i)
         for (std::size_t b = 0; b < resamples; ++b) w.count[i * resamples + b] = poisson_weight(seed, b, lines[i]);

@@ -18,6 +18,7 @@ std::uint8_t poisson_weight(std::uint64_t seed, std::uint64_t resample, std::uin
 struct ResampleWeights {
     std::vector<std::size_t> lines;   // line indexes, ascending, distinct
     std::size_t resamples = 0;
+    std::uint64_t seed = 0;
     std::vector<std::uint8_t> count;  // [position * resamples + resample]
 
     // The lines named (in any order, repeats allowed) for `resamples` resamples.

@@ -57,8 +57,6 @@ TEST(ResampleWeights, PoissonOneCountsFixedByLineAlone) {
     EXPECT_NE(std::vector<std::uint8_t>(a.row(0), a.row(0) + 50), std::vector<std::uint8_t>(a.row(1), a.row(1) + 50));
 }
 
-constexpr std::size_t kWidth = 6;
-
 Token at(std::string text, std::size_t line, std::vector<double> v) {
     Token t = test::token(std::move(text), std::move(v));
     t.line_index = line;
@@ -67,27 +65,26 @@ Token at(std::string text, std::size_t line, std::vector<double> v) {
 
 // Seed groups "a" (lines 1000...) and "b" (lines 2000...), each line holding
 // one or two tokens around its group's centre, noise `seed_noise`; target
-// "w", one token per line on lines 0...
+// "w", one token per line on lines 0...; vectors `width` wide.
 struct Corpus {
     std::vector<std::vector<Token>> seeds{2};
     std::vector<Token> targets;
+    std::vector<Token> drawn;  // the random space's tokens; none holds the space fixed
 
-    Corpus(std::size_t seed_lines, double seed_noise, std::size_t target_lines, std::uint64_t rng_seed) {
+    Corpus(std::size_t seed_lines, double seed_noise, std::size_t target_lines, std::uint64_t rng_seed,
+           std::size_t width = 6) {
         std::mt19937_64 rng(rng_seed);
         std::normal_distribution<double> g;
-        const std::vector<double> centre[2] = {{3, 1, 1, 0, 0, 0}, {1, 3, 1, 0, 0, 0}};
+        auto around = [&](std::vector<double> v, double noise) {
+            v.resize(width, 0.0);
+            for (double& x : v) x += noise * g(rng);
+            return v;
+        };
         for (std::size_t s = 0; s < 2; ++s)
             for (std::size_t l = 0; l < seed_lines; ++l)
-                for (std::size_t k = 0; k < 1 + l % 2; ++k) {
-                    std::vector<double> v = centre[s];
-                    for (double& x : v) x += seed_noise * g(rng);
-                    seeds[s].push_back(at(s ? "b" : "a", (s + 1) * 1000 + l, v));
-                }
-        for (std::size_t l = 0; l < target_lines; ++l) {
-            std::vector<double> v = {2, 2, 1, 0, 0, 0};
-            for (double& x : v) x += g(rng);
-            targets.push_back(at("w", l, v));
-        }
+                for (std::size_t k = 0; k < 1 + l % 2; ++k)
+                    seeds[s].push_back(at(s ? "b" : "a", (s + 1) * 1000 + l, around(s ? std::vector<double>{1, 3, 1} : std::vector<double>{3, 1, 1}, seed_noise)));
+        for (std::size_t l = 0; l < target_lines; ++l) targets.push_back(at("w", l, around({2, 2, 1}, 1.0)));
     }
 
     std::vector<std::size_t> lines() const {
@@ -95,6 +92,7 @@ struct Corpus {
         for (const auto& g : seeds)
             for (const Token& t : g) out.push_back(t.line_index);
         for (const Token& t : targets) out.push_back(t.line_index);
+        for (const Token& t : drawn) out.push_back(t.line_index);
         return out;
     }
 
@@ -109,6 +107,7 @@ struct Corpus {
         };
         for (auto& g : out.seeds) repeat(g);
         repeat(out.targets);
+        repeat(out.drawn);
         return out;
     }
 
@@ -126,7 +125,8 @@ struct Corpus {
             lines.push_back(SeedLines::of(t, weights));
         });
         WordRatios ratios = word_ratios(targets, centres, {"w"});
-        DrawEffects effects = line_effects(targets, {"w"}, std::move(lines), {"Space of a", "Space of b"}, centres, weights);
+        DrawEffects effects =
+            line_effects(targets, {"w"}, std::move(lines), {"Space of a", "Space of b"}, centres, weights, drawn);
         return {std::move(centres), std::move(effects), std::move(ratios)};
     }
 
@@ -204,6 +204,88 @@ TEST(TargetTests, SeedLinesAloneGiveTheSpreadOfTheRecomputedAnalysis) {
     EXPECT_NEAR(se / std::sqrt(ss / (B - 1)), 1.0, 0.1);
 }
 
+// Coordinates in which `drawn` has mean 0 and covariance I (divisor n), as a
+// random space keeping every component gives them: x -> L^-1 (x - mean), L
+// the Cholesky factor of the covariance.
+std::vector<Token> whitened(std::vector<Token> tokens, const std::vector<Token>& drawn) {
+    const std::size_t n = drawn.size(), d = drawn.front().embedding.size();
+    std::vector<double> mean(d, 0.0), cov(d * d, 0.0), l(d * d, 0.0);
+    for (const Token& t : drawn)
+        for (std::size_t i = 0; i < d; ++i) mean[i] += t.embedding[i] / n;
+    for (const Token& t : drawn)
+        for (std::size_t i = 0; i < d; ++i)
+            for (std::size_t j = 0; j < d; ++j) cov[i * d + j] += (t.embedding[i] - mean[i]) * (t.embedding[j] - mean[j]) / n;
+    for (std::size_t i = 0; i < d; ++i)
+        for (std::size_t j = 0; j <= i; ++j) {
+            double v = cov[i * d + j];
+            for (std::size_t k = 0; k < j; ++k) v -= l[i * d + k] * l[j * d + k];
+            l[i * d + j] = i == j ? std::sqrt(v) : v / l[j * d + j];
+        }
+    for (Token& t : tokens) {
+        std::vector<double> y(d);
+        for (std::size_t i = 0; i < d; ++i) {
+            double v = t.embedding[i] - mean[i];
+            for (std::size_t k = 0; k < i; ++k) v -= l[i * d + k] * y[k];
+            y[i] = v / l[i * d + i];
+        }
+        t.embedding = y;
+    }
+    return tokens;
+}
+
+// The same corpus in the coordinates of a random space fitted to its drawn tokens.
+Corpus in_random_space(const Corpus& c) {
+    Corpus out = c;
+    for (auto& g : out.seeds) g = whitened(g, c.drawn);
+    out.targets = whitened(c.targets, c.drawn);
+    out.drawn = whitened(c.drawn, c.drawn);
+    return out;
+}
+
+// The random space is fitted to lines' tokens too: a resample refits it. With
+// a few filler lines counted twice or not at all (seed and target tokens
+// untouched), the first-order refit follows the analysis redone in a space
+// fitted to the reweighted drawn tokens; holding the space fixed predicts no
+// change.
+TEST(TargetTests, ResampledSpaceFollowsTheRecomputedAnalysis) {
+    const std::size_t width = 64;
+    Corpus c(400, 0.4, 60, 8, width);
+    std::mt19937_64 rng(9);
+    std::normal_distribution<double> g;
+    for (std::size_t l = 0; l < 600; ++l)
+        for (std::size_t k = 0; k < 2; ++k) {
+            std::vector<double> v(width);
+            for (std::size_t i = 0; i < width; ++i) v[i] = (1.0 + double(i % 6)) * g(rng);
+            c.drawn.push_back(at("filler", 5000 + l, v));
+        }
+    // Some seed and target tokens are drawn too, as in a real draw.
+    for (std::size_t k = 0; k < c.seeds[0].size(); k += 4) c.drawn.push_back(c.seeds[0][k]), c.drawn.push_back(c.seeds[1][k]);
+    for (std::size_t k = 0; k < c.targets.size(); k += 4) c.drawn.push_back(c.targets[k]);
+    auto count = [](std::size_t line) { return line < 5000 ? 1 : (line - 5000) % 40 == 0 ? 2 : (line - 5000) % 40 == 20 ? 0 : 1; };
+
+    ResampleWeights w = ResampleWeights::of(c.lines(), 1, 0);
+    for (std::uint8_t& k : w.count) k = 1;
+    const Corpus space = in_random_space(c);  // holds the drawn rows the effects point at
+    Corpus::Draw d = space.draw(w);
+    for (std::size_t l = 0; l < d.effects.drawn.weights.lines.size(); ++l)
+        d.effects.drawn.weights.count[l] = std::uint8_t(count(d.effects.drawn.weights.lines[l]));
+    std::vector<double> refit(1, 0.0), unmoved(1, 0.0);
+    add_replicates(d.effects, w, refit);
+    for (std::uint8_t& k : d.effects.drawn.weights.count) k = 1;
+    add_replicates(d.effects, w, unmoved);
+
+    Corpus reweighted = c;
+    reweighted.drawn.clear();
+    for (const Token& t : c.drawn)
+        for (int k = 0; k < count(t.line_index); ++k) reweighted.drawn.push_back(t);
+    const Corpus again = in_random_space(reweighted);
+    const Corpus::Draw exact = again.draw(ResampleWeights::of(c.lines(), 0, 0));
+    const double before = d.ratios.mean[0][0] - d.ratios.mean[1][0];
+    const double after = exact.ratios.mean[0][0] - exact.ratios.mean[1][0];
+    ASSERT_GT(std::fabs(after - before), 1e-4);
+    EXPECT_NEAR(refit[0] - unmoved[0], after - before, 0.15 * std::fabs(after - before));
+}
+
 // Draws add what their differences vary by beyond the sentences: nothing for
 // the same draw twice; for two draws whose resamples agree but whose
 // differences lie h either side, h squared to the squared standard error.
@@ -232,7 +314,7 @@ TEST(TargetTests, ReplicatesAreTheSameOnEveryThreadCount) {
     for (std::size_t i = 0; i < c.targets.size(); ++i) c.targets[i].text = words[i % 3];
     const ResampleWeights w = ResampleWeights::of(c.lines(), 64, 9);
     const Corpus::Draw d = c.draw(w);
-    const DrawEffects e = line_effects(c.targets, words, d.effects.seeds, {"Space of a", "Space of b"}, d.seeds, w);
+    const DrawEffects e = line_effects(c.targets, words, d.effects.seeds, {"Space of a", "Space of b"}, d.seeds, w, {});
     std::vector<double> one(words.size() * 64, 0.0);
     add_replicates(e, w, one, 1);
     for (unsigned threads : {2u, 3u, 5u}) {
