@@ -126,6 +126,93 @@ void refit_terms(const DrawEffects& e, const TargetLines& t, std::size_t pair, c
     }
 }
 
+// One word's lines, means and gradients, from its tokens' rows (file order).
+struct Words {
+    const std::vector<const double*>& rows;
+    const std::vector<std::size_t>& at;  // per row: its line's position
+    const std::vector<double>& sims;     // [space * rows + row]
+    const SeedCentres& seeds;
+    const Ideal& ideal;
+    const std::vector<std::pair<std::size_t, std::size_t>>& pairs;
+    std::size_t seed_spaces;
+
+    double ratio(std::size_t s, std::size_t r) const { return sims[s * rows.size() + r] / seeds.divisors[s]; }
+    TargetLines lines(const std::vector<std::size_t>& tokens) const;
+};
+
+TargetLines Words::lines(const std::vector<std::size_t>& tokens) const {
+    const std::size_t width = seeds.width, spaces = seeds.names.size(), nc = seed_spaces;
+    std::vector<double> unit(width), grad(width), grad_other(width);
+    TargetLines t;
+    t.tokens = tokens.size();
+    const std::vector<std::size_t> order = by_line(tokens.size(), [&](std::size_t k) { return at[tokens[k]]; });
+    t.sum.assign(pairs.size(), {});
+    t.token_var.assign(pairs.size(), kNaN);
+    t.gradient.assign(pairs.size(), std::vector<std::vector<double>>(nc));
+    if (tokens.empty()) return t;
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        const std::size_t r = tokens[order[i]];
+        if (t.at.empty() || t.at.back() != at[r]) {
+            t.at.push_back(at[r]);
+            t.count.push_back(0.0);
+            for (auto& s : t.sum) s.push_back(0.0);
+        }
+        t.count.back() = t.count.back() + 1.0;
+        for (std::size_t p = 0; p < pairs.size(); ++p)
+            t.sum[p].back() = t.sum[p].back() + (ratio(pairs[p].first, r) - ratio(pairs[p].second, r));
+    }
+    // Mean ratio per space, mean unit vector and mean inverse norm, over the tokens in file order.
+    const double count = double(tokens.size());
+    std::vector<double> mean(spaces, 0.0);
+    std::fill(unit.begin(), unit.end(), 0.0);
+    double inverse = 0.0;
+    for (const std::size_t r : tokens) {
+        for (std::size_t s = 0; s < spaces; ++s) mean[s] = mean[s] + ratio(s, r);
+        const double norm = std::sqrt(dot(rows[r], rows[r], width));
+        for (std::size_t i = 0; i < width; ++i) unit[i] = unit[i] + rows[r][i] / norm;
+        inverse = inverse + 1.0 / norm;
+    }
+    for (double& v : mean) v = v / count;
+    for (double& v : unit) v = v / count;
+    t.unit = unit;
+    t.ratio = mean;
+    t.inverse_norm = inverse / count;
+    for (std::size_t s = 0; s < spaces; ++s) t.unit_centre.push_back(dot(unit.data(), seeds.centres[s].data(), width));
+    for (std::size_t p = 0; p < pairs.size(); ++p) {
+        const auto [s, o] = pairs[p];
+        double mu = 0.0, ss = 0.0;
+        for (const std::size_t r : tokens) mu = mu + (ratio(s, r) - ratio(o, r));
+        mu = mu / count;
+        for (const std::size_t r : tokens) {
+            const double d = (ratio(s, r) - ratio(o, r)) - mu;
+            ss = ss + d * d;
+        }
+        if (tokens.size() > 1) t.token_var[p] = ss / (count - 1.0);
+        std::vector<double> along(width, 0.0), inverse_sum(width, 0.0);
+        double total = 0.0;
+        for (const std::size_t r : tokens) {
+            const double d = ratio(s, r) - ratio(o, r), norm = std::sqrt(dot(rows[r], rows[r], width));
+            total = total + d;
+            for (std::size_t i = 0; i < width; ++i) {
+                along[i] = along[i] + d * (rows[r][i] / norm);
+                inverse_sum[i] = inverse_sum[i] + d * (rows[r][i] / norm) / norm;
+            }
+        }
+        for (std::size_t i = 0; i < width; ++i) along[i] = along[i] - total * unit[i];
+        t.norm_sum.push_back(total);
+        t.norm_along.push_back(std::move(along));
+        t.norm_inverse.push_back(std::move(inverse_sum));
+        for (std::size_t j = 0; j < nc; ++j) {
+            ratio_gradient(ideal, seeds, s, j, nc, mean[s], unit, grad.data());
+            ratio_gradient(ideal, seeds, o, j, nc, mean[o], unit, grad_other.data());
+            std::vector<double>& g = t.gradient[p][j];
+            g.resize(width);
+            for (std::size_t i = 0; i < width; ++i) g[i] = grad[i] - grad_other[i];
+        }
+    }
+    return t;
+}
+
 }  // namespace
 
 SeedLines SeedLines::of(const std::vector<Token>& tokens, const ResampleWeights& weights) {
@@ -165,7 +252,7 @@ DrawEffects line_effects(const std::vector<Token>& targets, const std::vector<st
     e.width = seeds.width;
     e.pairs = space_pairs(seeds.names.size());
     e.seeds = std::move(seed_lines);
-    const std::size_t width = e.width, spaces = seeds.names.size(), nc = e.seeds.size();
+    const std::size_t width = e.width, nc = e.seeds.size();
     const Ideal ideal = ideal_of(e.seeds, names, seeds);
     e.ideal_norm2 = ideal.norm2;
     e.centre_ideal = ideal.cm;
@@ -187,82 +274,9 @@ DrawEffects line_effects(const std::vector<Token>& targets, const std::vector<st
     const std::size_t n = rows.size();
     const std::vector<double> sims = cos_similarity_table(
         rows, width, seeds.centres, similarity_threads(n * width * (seeds.centres.size() + 1)));
-    auto ratio = [&](std::size_t s, std::size_t r) { return sims[s * n + r] / seeds.divisors[s]; };
 
-    std::vector<double> unit(width), grad(width), grad_other(width);
-    for (std::vector<std::size_t>& tokens : members) {
-        TargetLines t;
-        t.tokens = tokens.size();
-        const std::vector<std::size_t> order = by_line(tokens.size(), [&](std::size_t k) { return at[tokens[k]]; });
-        t.sum.assign(e.pairs.size(), {});
-        t.token_var.assign(e.pairs.size(), kNaN);
-        t.gradient.assign(e.pairs.size(), std::vector<std::vector<double>>(nc));
-        if (tokens.empty()) {
-            e.targets.push_back(std::move(t));
-            continue;
-        }
-        for (std::size_t i = 0; i < order.size(); ++i) {
-            const std::size_t r = tokens[order[i]];
-            if (t.at.empty() || t.at.back() != at[r]) {
-                t.at.push_back(at[r]);
-                t.count.push_back(0.0);
-                for (auto& s : t.sum) s.push_back(0.0);
-            }
-            t.count.back() = t.count.back() + 1.0;
-            for (std::size_t p = 0; p < e.pairs.size(); ++p)
-                t.sum[p].back() = t.sum[p].back() + (ratio(e.pairs[p].first, r) - ratio(e.pairs[p].second, r));
-        }
-        // Mean ratio per space, mean unit vector and mean inverse norm, over the tokens in file order.
-        const double count = double(tokens.size());
-        std::vector<double> mean(spaces, 0.0);
-        std::fill(unit.begin(), unit.end(), 0.0);
-        double inverse = 0.0;
-        for (const std::size_t r : tokens) {
-            for (std::size_t s = 0; s < spaces; ++s) mean[s] = mean[s] + ratio(s, r);
-            const double norm = std::sqrt(dot(rows[r], rows[r], width));
-            for (std::size_t i = 0; i < width; ++i) unit[i] = unit[i] + rows[r][i] / norm;
-            inverse = inverse + 1.0 / norm;
-        }
-        for (double& v : mean) v = v / count;
-        for (double& v : unit) v = v / count;
-        t.unit = unit;
-        t.ratio = mean;
-        t.inverse_norm = inverse / count;
-        for (std::size_t s = 0; s < spaces; ++s) t.unit_centre.push_back(dot(unit.data(), seeds.centres[s].data(), width));
-        for (std::size_t p = 0; p < e.pairs.size(); ++p) {
-            const auto [s, o] = e.pairs[p];
-            double mu = 0.0, ss = 0.0;
-            for (const std::size_t r : tokens) mu = mu + (ratio(s, r) - ratio(o, r));
-            mu = mu / count;
-            for (const std::size_t r : tokens) {
-                const double d = (ratio(s, r) - ratio(o, r)) - mu;
-                ss = ss + d * d;
-            }
-            if (tokens.size() > 1) t.token_var[p] = ss / (count - 1.0);
-            std::vector<double> along(width, 0.0), inverse_sum(width, 0.0);
-            double total = 0.0;
-            for (const std::size_t r : tokens) {
-                const double d = ratio(s, r) - ratio(o, r), norm = std::sqrt(dot(rows[r], rows[r], width));
-                total = total + d;
-                for (std::size_t i = 0; i < width; ++i) {
-                    along[i] = along[i] + d * (rows[r][i] / norm);
-                    inverse_sum[i] = inverse_sum[i] + d * (rows[r][i] / norm) / norm;
-                }
-            }
-            for (std::size_t i = 0; i < width; ++i) along[i] = along[i] - total * unit[i];
-            t.norm_sum.push_back(total);
-            t.norm_along.push_back(std::move(along));
-            t.norm_inverse.push_back(std::move(inverse_sum));
-            for (std::size_t j = 0; j < nc; ++j) {
-                ratio_gradient(ideal, seeds, s, j, nc, mean[s], unit, grad.data());
-                ratio_gradient(ideal, seeds, o, j, nc, mean[o], unit, grad_other.data());
-                std::vector<double>& g = t.gradient[p][j];
-                g.resize(width);
-                for (std::size_t i = 0; i < width; ++i) g[i] = grad[i] - grad_other[i];
-            }
-        }
-        e.targets.push_back(std::move(t));
-    }
+    const Words per_word{rows, at, sims, seeds, ideal, e.pairs, nc};
+    for (const std::vector<std::size_t>& tokens : members) e.targets.push_back(per_word.lines(tokens));
     return e;
 }
 

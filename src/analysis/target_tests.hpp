@@ -4,8 +4,8 @@
 // The estimate is the difference averaged over the draws. Its uncertainty has
 // two sources: the sentences are a sample, and the draw decides the random
 // space. The first comes from a Poisson bootstrap of lines (line_effects.hpp),
-// each draw's spaces held fixed and every draw resampled with the same line
-// counts, so that the mean over draws is resampled as one figure. The second
+// every draw resampled with the same line counts, so that the mean over draws
+// is resampled as one figure. The second
 // is what the draws' differences vary by beyond the sentences: their spread,
 // less the part the resamples already carry (the same sentences seen through
 // different random spaces), over the number of draws. The interval and the
