@@ -274,6 +274,10 @@ def main(argv: list[str] | None = None) -> int:
         missing = [w for w in targets if m.targets[m.spaces[0]][w].count == 0]
         if missing:
             print(f"\nnot in the file: {', '.join(missing)}")
+        untested = list(dict.fromkeys(t.word for t in m.target_tests() if t.tokens and math.isnan(t.p)))
+        if untested and args.resamples:
+            print(f"\nno p or q for words in fewer than two lines (or seed groups in fewer than two): "
+                  f"{', '.join(untested)}")
     written = ["random_subspace.txt", "calculator_summary.txt", "word_ratios.csv", "intervals.csv", "draws.csv",
                "target_tests.csv"]
     print(f"\nwrote {', '.join(f'{args.out}/{n}' for n in written)}")
