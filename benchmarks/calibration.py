@@ -13,7 +13,7 @@ the share of p < 0.05 and of q < 0.05 per strength.
 
     python benchmarks/calibration.py [--files 40] [--power-files 10] [--draws 10] [--resamples 1000]
 
-Each file takes about 10 s (2 cores); the defaults run for about 15 minutes.
+Each file takes 10 to 20 s on 2 shared cores; the defaults run for 20 to 40 minutes.
 """
 from __future__ import annotations
 
