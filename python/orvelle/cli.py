@@ -9,8 +9,9 @@ following ones), writing the first draw's DIR/random_subspace.txt and DIR/calcul
 and DIR/word_ratios.csv, DIR/intervals.csv, DIR/draws.csv and DIR/target_tests.csv. Prints one row
 per seed group (the mean bias ratio and the mean absolute bias ratio of the random tokens against
 that group, each averaged over the draws with the central 95 % of the draws), then one row per
-target word and pair of groups, with the p and q of its test against zero. Any failure ends the program with status 1 and one line "orvelle: error: <message>" on
-standard error; bad arguments end it with status 2.
+target word and pair of groups, with the p and q of its test against zero. Any failure ends the
+program with status 1 and one line "orvelle: error: <message>" on standard error; bad arguments end
+it with status 2.
 """
 
 from __future__ import annotations
