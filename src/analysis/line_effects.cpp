@@ -1,6 +1,7 @@
 #include "analysis/line_effects.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 
@@ -18,6 +19,59 @@ double dot(const double* a, const double* b, std::size_t n) {
     double s = 0.0;
     for (std::size_t i = 0; i < n; ++i) s = s + a[i] * b[i];
     return s;
+}
+
+// out[j][k] = dot(row(k), v[j], n) for k < rows: four rows at a time, every
+// product its own accumulator added in dot()'s order, so the bits are dot()'s
+// and only the independent chains overlap.
+template <std::size_t N, class Row>
+void row_dots(std::size_t rows, Row row, const std::array<const double*, N>& v, std::size_t n,
+              const std::array<double*, N>& out) {
+    std::size_t k = 0;
+    for (; k + 4 <= rows; k += 4) {
+        const double* r[4] = {row(k), row(k + 1), row(k + 2), row(k + 3)};
+        double s[4][N] = {};
+        for (std::size_t i = 0; i < n; ++i)
+            for (std::size_t q = 0; q < 4; ++q)
+                for (std::size_t j = 0; j < N; ++j) s[q][j] = s[q][j] + r[q][i] * v[j][i];
+        for (std::size_t q = 0; q < 4; ++q)
+            for (std::size_t j = 0; j < N; ++j) out[j][k + q] = s[q][j];
+    }
+    for (; k < rows; ++k)
+        for (std::size_t j = 0; j < N; ++j) out[j][k] = dot(row(k), v[j], n);
+}
+
+// The drawn rows' products with each of a worker's words' vectors: the unit
+// mean T, then per pair the two vectors of the norms' refit. Rows go in
+// blocks of kBlock, transposed so that the lanes take different rows; each
+// product is still summed from 0 in increasing index, dot()'s order, and a
+// block is read from cache once for every word rather than memory once per word.
+constexpr std::size_t kBlock = 32;
+
+std::vector<double> drawn_products(const DrawnLines& d, const std::vector<TargetLines>& targets, std::size_t first,
+                                   std::size_t last, std::size_t pairs, std::size_t width) {
+    const std::size_t rows = d.rows.size(), per_word = 1 + 2 * pairs;
+    std::vector<double> out((last - first) * per_word * rows, 0.0), tile(width * kBlock);
+    for (std::size_t k0 = 0; k0 < rows; k0 += kBlock) {
+        const std::size_t c = std::min(kBlock, rows - k0);
+        for (std::size_t q = 0; q < c; ++q)
+            for (std::size_t i = 0; i < width; ++i) tile[i * kBlock + q] = d.rows[k0 + q][i];
+        for (std::size_t w = first; w < last; ++w) {
+            const TargetLines& t = targets[w];
+            if (t.tokens == 0) continue;
+            for (std::size_t j = 0; j < per_word; ++j) {
+                const double* v = j == 0 ? t.unit.data()
+                                         : (j % 2 ? t.norm_along[(j - 1) / 2] : t.norm_inverse[(j - 1) / 2]).data();
+                double acc[kBlock] = {};
+                for (std::size_t i = 0; i < width; ++i) {
+                    const double* z = tile.data() + i * kBlock;
+                    for (std::size_t q = 0; q < kBlock; ++q) acc[q] = acc[q] + z[q] * v[i];
+                }
+                std::copy(acc, acc + c, out.data() + ((w - first) * per_word + j) * rows + k0);
+            }
+        }
+    }
+    return out;
 }
 
 // Indexes 0..n-1 ordered by line position, token order kept within a line.
@@ -100,18 +154,13 @@ DrawnLines drawn_lines(const std::vector<Token>& drawn, const SeedCentres& seeds
 // norms' term, then minus, for each space s, dmu.g_s + <A_s, C_s> +
 // R_s <m, m> / (2 |m|^2) - R_s <C_s, m> / C_s.m evaluated on z, with
 // A_s = |m| T / C_s.m (constants dropped: every resample shares them).
-void refit_terms(const DrawEffects& e, const TargetLines& t, std::size_t pair, const std::vector<double>& zt,
-                 std::vector<double>& out) {
+void refit_terms(const DrawEffects& e, const TargetLines& t, std::size_t pair, const double* zt, const double* zv,
+                 const double* zu, std::vector<double>& out) {
     const DrawnLines& d = e.drawn;
     const double m2 = e.ideal_norm2, norm = std::sqrt(m2);
     // The tokens' norms: (S (z.T)^2 + 2 (z.T)(z.V)) / 2n + z.U / n.
     const double n = double(t.tokens), s_half = t.norm_sum[pair] / (2.0 * n);
-    const double* v = t.norm_along[pair].data();
-    const double* u = t.norm_inverse[pair].data();
-    for (std::size_t k = 0; k < out.size(); ++k) {
-        const double* z = d.rows[k];
-        out[k] = s_half * zt[k] * zt[k] + zt[k] * dot(z, v, e.width) / n + dot(z, u, e.width) / n;
-    }
+    for (std::size_t k = 0; k < out.size(); ++k) out[k] = s_half * zt[k] * zt[k] + zt[k] * zv[k] / n + zu[k] / n;
     for (const std::size_t s : {e.pairs[pair].first, e.pairs[pair].second}) {
         const double sign = s == e.pairs[pair].first ? 1.0 : -1.0;
         const double cm = e.centre_ideal[s], r = t.ratio[s], a = norm / cm;
@@ -312,11 +361,13 @@ void add_replicates(const DrawEffects& e, const ResampleWeights& weights, std::v
     if (threads == 0) threads = similarity_threads(work);
     run_workers(threads, [&](unsigned worker) {
         const auto [first, last] = share(words, worker, threads);
-        std::vector<double> den(B), total(B), acc(B), y, zt(drawn.rows.size()), refit(drawn.rows.size());
+        std::vector<double> den(B), total(B), acc(B), y, refit(drawn.rows.size());
+        const std::vector<double> products =
+            drawn_lines > 0 ? drawn_products(drawn, e.targets, first, last, e.pairs.size(), width) : std::vector<double>{};
         for (std::size_t w = first; w < last; ++w) {
             const TargetLines& t = e.targets[w];
-            if (t.tokens > 0)
-                for (std::size_t r = 0; r < drawn.rows.size(); ++r) zt[r] = dot(t.unit.data(), drawn.rows[r], width);
+            const double* zt =
+                products.empty() ? nullptr : products.data() + (w - first) * (1 + 2 * e.pairs.size()) * refit.size();
             std::fill(den.begin(), den.end(), 0.0);
             for (std::size_t l = 0; l < t.at.size(); ++l) {
                 const std::uint8_t* row = weights.row(t.at[l]);
@@ -339,7 +390,8 @@ void add_replicates(const DrawEffects& e, const ResampleWeights& weights, std::v
                     const SeedLines& s = e.seeds[j];
                     const double* g = t.gradient[p][j].data();
                     y.resize(s.at.size());
-                    for (std::size_t l = 0; l < s.at.size(); ++l) y[l] = dot(g, s.deviation.data() + l * width, width);
+                    row_dots<1>(s.at.size(), [&](std::size_t l) { return s.deviation.data() + l * width; }, {g}, width,
+                                {y.data()});
                     std::fill(acc.begin(), acc.end(), 0.0);
                     for (std::size_t l = 0; l < s.at.size(); ++l) {
                         const std::uint8_t* row = weights.row(s.at[l]);
@@ -350,7 +402,7 @@ void add_replicates(const DrawEffects& e, const ResampleWeights& weights, std::v
                 // The random space refitted to the resample, to first order: each
                 // drawn token's effect on the pair's difference, summed by line.
                 if (drawn_lines > 0) {
-                    refit_terms(e, t, p, zt, refit);
+                    refit_terms(e, t, p, zt, zt + (1 + 2 * p) * refit.size(), zt + (2 + 2 * p) * refit.size(), refit);
                     std::fill(acc.begin(), acc.end(), 0.0);
                     for (std::size_t l = 0; l < drawn_lines; ++l) {
                         double v = 0.0;
