@@ -5,7 +5,7 @@ example's settings (or FEATURES with --ratio), it times calculator() (one whole 
 measure() with 1 draw and with 1 + N draws, and prints the cost of one extra draw and its ratio to
 the whole analysis (best of --repeat runs each).
 
-    python benchmarks/bench_draws.py [FEATURES] [--ratio 16] [--extra 10] [--repeat 5]
+    python benchmarks/bench_draws.py [FEATURES] [--ratio 6] [--extra 10] [--repeat 5]
 """
 
 import argparse
@@ -30,12 +30,12 @@ def best(repeat, f):
 
 def main() -> int:
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    p.add_argument("features", nargs="?", default=os.path.join(EXAMPLES, "features.jsonl"))
-    p.add_argument("--ratio", type=float, default=16)
+    p.add_argument("features", nargs="?", default=os.path.join(EXAMPLES, "features.jsonl.zst"))
+    p.add_argument("--ratio", type=float, default=6)
     p.add_argument("--extra", type=int, default=10)
     p.add_argument("--repeat", type=int, default=5)
     a = p.parse_args()
-    seeds, exclude = [["he", "him"], ["she", "her"]], ["<s>", "</s>", "."]
+    seeds, exclude = [["he", "him"], ["she", "her"]], ["<s>", "</s>", ".", ",", "he", "him", "she", "her"]
     with tempfile.TemporaryDirectory() as tmp:
         whole = best(a.repeat, lambda: orvelle.calculator(a.features, seeds, a.ratio, subspace_folder_path=tmp,
                                                           exclude_words=exclude))

@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-need=(g++ cmake ninja-build pkg-config libsimdjson-dev libgtest-dev python3-venv python3-dev)
+need=(g++ cmake ninja-build pkg-config libsimdjson-dev libgtest-dev libzstd-dev zlib1g-dev zstd python3-venv python3-dev)
 missing=()
 for p in "${need[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

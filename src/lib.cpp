@@ -34,7 +34,7 @@ PyMethodDef kMethods[] = {
 PyMethodDef kPrivate[] = {
     {"_measure", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(measure)), METH_VARARGS | METH_KEYWORDS,
      "_measure(path, subspace_seeds, random_token_num=..., random_token_seed=..., subspace_folder_path=..., "
-     "exclude_words=..., user_friendly=..., pca_dimension=..., targets=..., draws=..., shards=...)\n--\n\n"},
+     "exclude_words=..., user_friendly=..., pca_dimension=..., targets=..., draws=..., shards=..., resamples=...)\n--\n\n"},
     {"_simd_level", simd_level, METH_NOARGS, "_simd_level()\n--\n\n"},
     {"_feature_line", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(feature_line)),
      METH_VARARGS | METH_KEYWORDS, "_feature_line(line_index, tokens, layers, values, dtype, width, digits)\n--\n\n"},
@@ -67,6 +67,7 @@ PyObject* create_module() {
     }
     check_status(PyObject_SetAttrString(module.get(), "RankDeficiencyWarning", rank_warning_type()));
     check_status(PyObject_SetAttrString(module.get(), "SparseSpaceWarning", sparse_warning_type()));
+    check_status(PyObject_SetAttrString(module.get(), "MissingWordWarning", missing_word_warning_type()));
     return module.release();
 }
 

@@ -17,4 +17,4 @@ __doc__ = orvelle.__doc__  # noqa: F405
 
 # Package-level additions, outside the extension's __all__.
 from .measurement import Measurement, measure  # noqa: E402,F401
-from .orvelle import RankDeficiencyWarning, SparseSpaceWarning  # noqa: E402,F401
+from .orvelle import MissingWordWarning, RankDeficiencyWarning, SparseSpaceWarning  # noqa: E402,F401

@@ -19,6 +19,7 @@ DEFAULT_LAYERS = (-1, -2, -3, -4)
 DEFAULT_MODEL = _models.MPNET
 SHORTEST = "shortest"  # digits: every bit of each activation kept
 BATCH_ORDERS = ("length", "corpus")
+POOLS = ("words", "pieces")  # one feature per word (its pieces' mean), or per token the tokenizer made
 
 
 def _require_backend():
@@ -150,6 +151,27 @@ def batch_plan(lengths: Sequence[int], batch_size: int, order: str) -> list[list
     return [chunk.tolist() for chunk in np.split(indexes, np.arange(batch_size, len(indexes), batch_size))]
 
 
+def pool_words(tokenizer, pieces: list[str], word_ids: Sequence[int | None], values):
+    """One feature per word: the word's pieces (consecutive tokens of one word id) averaged per
+    layer, its text the pieces joined as the tokenizer joins them (``##`` continuations and ``Ġ``/``▁``
+    word starts dropped, casing and normalisation the tokenizer's). Tokens without a word id
+    (``[CLS]``, ``<s>``, ...) stay as they are. ``values`` is layer, token, unit; the means are taken
+    in float64 and given back in ``values``' dtype."""
+    import numpy as np
+
+    ids = np.array([-1 if w is None else w for w in word_ids], dtype=np.int64)
+    if not len(ids):
+        return list(pieces), values
+    # A group starts at every special token and wherever the word id changes.
+    starts = np.flatnonzero(np.r_[True, (ids[1:] != ids[:-1]) | (ids[1:] < 0)])
+    bounds = np.r_[starts, len(ids)]
+    counts = np.diff(bounds)
+    means = np.add.reduceat(values.astype(np.float64), starts, axis=1) / counts[None, :, None]
+    texts = [pieces[a] if ids[a] < 0 else tokenizer.convert_tokens_to_string(pieces[a:b]).strip()
+             for a, b in zip(bounds[:-1].tolist(), bounds[1:].tolist())]
+    return texts, means.astype(values.dtype)
+
+
 def extract_features(
     sentences: Iterable[str],
     model,
@@ -160,6 +182,7 @@ def extract_features(
     digits: int | str = 8,
     device: str = "cpu",
     batch_order: str = "length",
+    pool: str = "words",
     threads: int | None = None,
     first_index: int = 0,
     local_files_only: bool = False,
@@ -174,6 +197,11 @@ def extract_features(
     sentence is written, so a failed run leaves no file that looks complete. A sentence longer than
     the model accepts, or an activation that is not finite, stops the run (nothing is truncated or
     replaced). Returns the number of lines written.
+
+    ``pool="words"`` writes one feature per word: the mean of its pieces' vectors in each layer,
+    its text the pieces joined (``pharmacist`` from ``ph ##arm ##ac ##ist``), special tokens as they
+    are; word boundaries are the fast tokenizer's word ids. ``pool="pieces"`` writes every token the
+    tokenizer made, with its own spelling.
 
     ``device`` runs the encoder on ``cpu``, ``cuda`` (``cuda:N``) or ``mps``; activations of a
     half-precision model are written from float32. ``batch_order="length"`` batches sentences of
@@ -192,6 +220,8 @@ def extract_features(
         raise ValueError(f"batch_size must be a positive int, not {batch_size!r}")
     if batch_order not in BATCH_ORDERS:
         raise ValueError(f"batch_order must be one of {', '.join(BATCH_ORDERS)}, not {batch_order!r}")
+    if pool not in POOLS:
+        raise ValueError(f"pool must be one of {', '.join(POOLS)}, not {pool!r}")
     if threads is not None and (isinstance(threads, bool) or not isinstance(threads, int) or threads < 1):
         raise ValueError(f"threads must be a positive int or None, not {threads!r}")
     if isinstance(first_index, bool) or not isinstance(first_index, int) or first_index < 0:
@@ -204,6 +234,9 @@ def extract_features(
         tokenizer, encoder = model
     else:
         tokenizer, encoder = load_encoder(model, local_files_only=local_files_only, progress=progress)
+    if pool == "words" and not getattr(tokenizer, "is_fast", False):
+        raise ValueError("pool='words' needs a fast tokenizer, whose word ids mark the words; "
+                         "this one is not (use pool='pieces')")
     encoder.to(dev)
     n_states = getattr(encoder.config, "num_hidden_layers", None)
     if not isinstance(n_states, int):
@@ -246,6 +279,9 @@ def extract_features(
                 for k, index in enumerate(batch):
                     texts = tokenizer.convert_ids_to_tokens(ids[k, mask[k]].tolist())
                     values = chosen[:, k, mask[k]]
+                    if pool == "words":
+                        word_ids = np.array(enc.word_ids(k), dtype=object)[mask[k]]
+                        texts, values = pool_words(tokenizer, texts, word_ids, values)
                     sink.write(index, _feature_line(first_index + index, texts, wanted, values.tobytes(),
                                                     str(values.dtype), values.shape[2], code))
                 bar.update(len(batch))

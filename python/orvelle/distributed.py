@@ -18,7 +18,7 @@ from pathlib import Path
 
 import numpy as np
 
-from ._encoder import DEFAULT_LAYERS, _check_sentences, _digits_code, extract_features, load_encoder
+from ._encoder import DEFAULT_LAYERS, POOLS, _check_sentences, _digits_code, extract_features, load_encoder
 
 SHARD_PREFIX = "features-"
 
@@ -56,6 +56,7 @@ def extract_distributed(
     batch_size: int = 16,
     digits: int | str = 8,
     batch_order: str = "length",
+    pool: str = "words",
     threads: int | None = None,
     local_files_only: bool = False,
     progress: bool = True,
@@ -76,6 +77,8 @@ def extract_distributed(
         raise TypeError("model must be a name or directory that every node loads, not a loaded model")
     sentences = _check_sentences(sentences)
     _digits_code(digits)
+    if pool not in POOLS:
+        raise ValueError(f"pool must be one of {', '.join(POOLS)}, not {pool!r}")
     for name, value in (("shard_lines", shard_lines), ("workers", workers), ("threads", threads)):
         if value is not None and (isinstance(value, bool) or not isinstance(value, int) or value < 1):
             raise ValueError(f"{name} must be a positive int, not {value!r}")
@@ -115,7 +118,7 @@ def extract_distributed(
         items = [{"name": name, "first": first, "sentences": sentences[first:first + shard_lines]}
                  for name, first in zip(names, starts)]
         options = {"device": device, "batch_size": batch_size, "digits": digits, "batch_order": batch_order,
-                   "threads": threads}
+                   "pool": pool, "threads": threads}
         shards = ray.data.from_items(items).map_batches(
             _ShardWriter, batch_size=1, compute=ray.data.ActorPoolStrategy(size=workers),
             fn_constructor_args=(model, layers, str(folder.resolve()), local_files_only, options), **per_actor)

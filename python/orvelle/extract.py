@@ -4,8 +4,10 @@ One JSON object per sentence and line::
 
     {"linex_index":0,"features":[{"token":"<s>","layers":[{"index":12,"values":[0.0123,...]},...]},...]}
 
-``token`` is the tokenizer's own spelling (word-piece and word-boundary markers and special tokens
-included; the reader removes the markers), ``index`` the hidden-state index the model reports
+``token`` is a whole word by default, the mean of its pieces' activations, spelt as the tokenizer
+joins its pieces (``--pool pieces``: every token the tokenizer made, in its own spelling, word-piece
+and word-boundary markers included, which the reader removes); special tokens stay as they are.
+``index`` the hidden-state index the model reports
 (0 is the embedding output, ``num_hidden_layers`` the last layer), ``values`` that layer's
 activations rounded to ``digits`` significant digits and spelt as Python's ``f"{v:.{digits}g}"``
 spells them (``"shortest"``: as ``repr(v)``, which reads back as the same value). The extension
@@ -16,8 +18,8 @@ scripts/install_extract.sh, which installs the CPU build of torch).
 Command line::
 
     python -m orvelle.extract sentences.txt -o features.jsonl [--model all-mpnet-base-v2]
-        [--layers -1 -2 -3 -4] [--batch-size 16] [--batch-order length|corpus] [--digits 8|shortest]
-        [--device cpu|cuda|cuda:N|mps] [--threads N] [--local-files-only] [--no-progress]
+        [--layers -1 -2 -3 -4] [--pool words|pieces] [--batch-size 16] [--batch-order length|corpus]
+        [--digits 8|shortest] [--device cpu|cuda|cuda:N|mps] [--threads N] [--local-files-only] [--no-progress]
         [--ray | --ray-address ADDR] [--workers N] [--shard-lines N]
 
 With ``--ray`` or ``--ray-address``, ``-o`` names a folder of shards written on a Ray cluster
@@ -29,8 +31,8 @@ from __future__ import annotations
 import argparse
 import sys
 
-from ._encoder import (BATCH_ORDERS, DEFAULT_LAYERS, DEFAULT_MODEL, SHORTEST, batch_plan,  # noqa: F401
-                       cpu_count, extract_features, format_values, load_encoder, resolve_device,
+from ._encoder import (BATCH_ORDERS, DEFAULT_LAYERS, DEFAULT_MODEL, POOLS, SHORTEST, batch_plan,  # noqa: F401
+                       cpu_count, extract_features, format_values, load_encoder, pool_words, resolve_device,
                        resolve_layers)
 
 
@@ -69,6 +71,10 @@ def main(argv: list[str] | None = None) -> int:
                         help="length: batch sentences of similar length, to pad less (the default); "
                              "corpus: consecutive sentences, so a run's bytes repeat with the same batch size "
                              "(lines are in corpus order either way)")
+    parser.add_argument("--pool", choices=POOLS, default="words",
+                        help="words: one feature per word, the mean of its pieces' vectors, its text the "
+                             "pieces joined (pharmacist from ph ##arm ##ac ##ist; the default); pieces: one "
+                             "feature per token the tokenizer made, with its own spelling")
     parser.add_argument("--device", default="cpu", help="cpu (default), cuda, cuda:N or mps")
     parser.add_argument("--threads", type=int, default=None,
                         help="torch threads on the CPU (default: one per CPU this process may use, unless "
@@ -92,7 +98,7 @@ def main(argv: list[str] | None = None) -> int:
     if not on_ray and (args.workers is not None or args.shard_lines is not None):
         parser.error("--workers and --shard-lines need --ray or --ray-address")
     options = {"batch_size": args.batch_size, "digits": args.digits, "device": args.device,
-               "batch_order": args.batch_order, "threads": args.threads,
+               "batch_order": args.batch_order, "pool": args.pool, "threads": args.threads,
                "local_files_only": args.local_files_only, "progress": not args.no_progress}
     shards = ""
     try:
@@ -117,4 +123,8 @@ def main(argv: list[str] | None = None) -> int:
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    try:
+        sys.exit(main())
+    except KeyboardInterrupt:  # no partial file is left: one line, and the shell's status for it
+        print("orvelle.extract: interrupted", file=sys.stderr)
+        sys.exit(130)

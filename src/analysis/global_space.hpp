@@ -19,6 +19,16 @@ struct GlobalSpace {
     std::size_t line_count = 0;
 
     std::size_t size() const;
+    // Token i's text, line index and layer index, in the space's order.
+    const std::string& text(std::size_t i) const {
+        return streamed ? streamed->texts[i] : reduced.space.tokens[i].text;
+    }
+    std::size_t line_of(std::size_t i) const {
+        return streamed ? streamed->line_index[i] : reduced.space.tokens[i].line_index;
+    }
+    std::size_t layer_of(std::size_t i) const {
+        return streamed ? streamed->layer_index[i] : reduced.space.tokens[i].layer_index;
+    }
     RankReport rank() const;
     // Space::get_random_tokens and Space::find over every token.
     std::vector<Token> draw(std::int64_t count, std::int64_t seed,

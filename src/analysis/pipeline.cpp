@@ -19,6 +19,12 @@ std::int64_t default_measure_count(std::size_t lines) {
     return std::max(random_token_count(0.8, lines), std::int64_t(4 * kRandomComponents));
 }
 
+std::vector<std::string> all_words(const std::vector<std::vector<std::string>>& groups) {
+    std::vector<std::string> words;
+    for (const std::vector<std::string>& g : groups) words.insert(words.end(), g.begin(), g.end());
+    return words;
+}
+
 std::vector<Space> seed_spaces(std::vector<std::vector<Token>> found, std::vector<std::vector<std::string>> groups) {
     std::vector<Space> spaces;
     spaces.reserve(groups.size());
@@ -39,7 +45,8 @@ Calculator run_analysis(AnalysisRequest request, AnalysisReport* report) {
     ReducedSpace random = Space::new_reduced(std::move(drawn), std::nullopt);
     if (report)
         *report = {global.rank(), rank_report(random.reduction, random.space.tokens.size()), global.line_count,
-                   count, global.eligible(request.exclude_words)};
+                   count, global.eligible(request.exclude_words),
+                   absent_words(global, all_words(request.subspace_seeds))};
 
     // Written before the seed spaces are built: it stays on disk when a later
     // step fails.

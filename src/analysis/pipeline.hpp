@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "analysis/absent_words.hpp"
 #include "analysis/global_space.hpp"
 #include "space/calculator.hpp"
 #include "space/space.hpp"
@@ -61,7 +62,11 @@ struct AnalysisReport {
     std::size_t line_count = 0;
     std::int64_t requested = 0;  // random tokens asked for (0 or below: all)
     std::size_t eligible = 0;    // tokens the draw could select
+    AbsentWords absent_seeds;    // seed words without a token
 };
+
+// Every word of the groups, in order.
+std::vector<std::string> all_words(const std::vector<std::vector<std::string>>& groups);
 
 Calculator run_analysis(AnalysisRequest request, AnalysisReport* report = nullptr);
 

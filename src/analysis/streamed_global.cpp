@@ -9,11 +9,14 @@
 #include <limits>
 
 #include "fio/reader/feature_file.hpp"
+#include "fio/reader/kelvra.hpp"
 #include "fio/reader/normalise.hpp"
 #include "fio/reader/parallel_decode.hpp"
 #include "linalg/pca.hpp"
 #include "linalg/products.hpp"
 #include "linalg/svd.hpp"
+#include "util/cancellation.hpp"
+#include "util/environment.hpp"
 #include "util/memory.hpp"
 #include "util/panic.hpp"
 #include "util/progress_bar.hpp"
@@ -72,7 +75,7 @@ StreamedGlobal stream_global_space(const std::vector<std::string>& paths, bool u
         ReadOptions options;
         if (paths.size() > 1) options.source = path;
         FeatureFile file(path);
-        decode_file(file, options, [&](std::uint64_t bytes) { reading.inc(bytes); },
+        decode_file(file, options, reading_progress(file, reading),
                     [&](std::vector<LineKelvra>&& records) {
                         for (LineKelvra& line : records) {
                             ++g.line_count;
@@ -183,6 +186,7 @@ StreamedGlobal stream_global_space(const std::vector<std::string>& paths, bool u
     // Pass 4: the deviations.
     std::vector<double> sd(k, 0.0);
     for (std::size_t first = 0; first < n; first += kChunk) {
+        checkpoint();
         const std::size_t count = std::min(kChunk, n - first);
         const RowView rows = load(g.coordinates, first, count, buffer);
         for (std::size_t i = 0; i < count; ++i)
@@ -220,11 +224,17 @@ std::vector<std::size_t> StreamedGlobal::find(const std::vector<std::string>& wo
 }
 
 bool should_stream(const std::vector<std::string>& paths) {
-    if (const char* env = std::getenv("ORVELLE_STREAM"); env && *env) return std::strcmp(env, "0") != 0;
+    if (const char* env = environment("ORVELLE_STREAM"); env && *env) return std::strcmp(env, "0") != 0;
     std::uint64_t bytes = 0;
     for (const std::string& path : paths) {
         struct stat st {};
-        if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) bytes += std::uint64_t(st.st_size);
+        if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        // A compressed file's text is several times its size.
+        try {
+            bytes += FeatureFile(path).text_size_estimate();
+        } catch (const Panic&) {
+            bytes += std::uint64_t(st.st_size);  // reading it will say what is wrong
+        }
     }
     // The in-memory analysis peaks at about 1.3 times the text of the file,
     // and the machine must keep some room besides.

@@ -7,6 +7,7 @@
 
 #include "linalg/line_aligned.hpp"
 #include "linalg/parallel.hpp"
+#include "util/cancellation.hpp"
 #include "linalg/kernel_level.hpp"  // last
 
 ORVELLE_KERNELS_BEGIN
@@ -73,9 +74,10 @@ inline void centre_row(const double* x, const double* mean, std::size_t d, doubl
     for (; j < d; ++j) out[j] = x[j] - mean[j];
 }
 
-// The caller's callbacks run on worker 0. One that throws must not leave the
-// other workers waiting at a meeting point: the failure is kept, every worker
-// stops after the next meeting, and it is rethrown once they have joined.
+// The caller's callbacks, and the check whether to stop (once per block), run
+// on worker 0. One that throws must not leave the other workers waiting at a
+// meeting point: the failure is kept, every worker stops after the next
+// meeting, and it is rethrown once they have joined.
 class Callbacks {
 public:
     template <class F>
@@ -138,6 +140,7 @@ void gram_blocks(const RowView& x, const std::vector<double>& mean, Matrix& s, b
             const std::size_t r0 = blk * kBlock, kc = std::min(kBlock, n - r0);
             if (t == 0) calls.run([&] {
                 for (std::size_t r = 0; r < kc; ++r) tick();
+                checkpoint();
             });
             const auto [c0, c1] = share(kc, t, nt);
             for (std::size_t r = c0; r < c1; ++r) {
@@ -156,6 +159,9 @@ void gram_blocks(const RowView& x, const std::vector<double>& mean, Matrix& s, b
             sync.arrive_and_wait();
             if (calls.failed()) break;
             for (std::size_t k = t0; k < t1; ++k) {
+                // A wide block takes seconds: its tiles look up now and then
+                // (the call fails below if any were skipped).
+                if ((k - t0) % 64 == 63 && stop_requested()) break;
                 const auto [pi, jt] = tiles[k];
                 tile.run(packed.data() + pi * panel_size, 8, 1, packed.data() + jt * NV * panel_size,
                          panel_size, kc);
@@ -167,6 +173,7 @@ void gram_blocks(const RowView& x, const std::vector<double>& mean, Matrix& s, b
         }
     });
     calls.rethrow();
+    throw_if_cancelled();
 }
 
 }  // namespace
@@ -250,6 +257,7 @@ void centred_product(const RowView& x, const std::vector<double>& mean, const Ma
             const std::size_t r0 = ch * kChunk, rc = std::min(kChunk, n - r0);
             if (t == 0) calls.run([&] {
                 for (std::size_t r = 0; r < rc; ++r) tick();
+                checkpoint();
             });
             const auto [c0, c1] = share(rc, t, nt);
             for (std::size_t r = c0; r < c1; ++r) centre_row(x.row[r0 + r], mean.data(), d, c.data() + r * d);

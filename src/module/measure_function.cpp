@@ -1,10 +1,12 @@
 // _measure(...): the analysis over several draws, with per-word and target
 // results, as plain Python values for the package's measurement layer.
+#include <algorithm>
 #include <array>
 
 #include "module/host/args.hpp"
 #include "module/host/calculator_object.hpp"
 #include "module/host/functions.hpp"
+#include "module/host/released.hpp"
 #include "module/host/space_warnings.hpp"
 #include "analysis/measurement.hpp"
 
@@ -15,7 +17,7 @@ namespace {
 constexpr const char* kParams[] = {"path",           "subspace_seeds",       "random_token_num",
                                    "random_token_seed", "subspace_folder_path", "exclude_words",
                                    "user_friendly",  "pca_dimension",        "targets",
-                                   "draws",          "shards"};
+                                   "draws",          "shards",               "resamples"};
 constexpr Signature kSignature{"_measure()", kParams, 2};
 
 MeasureRequest convert(std::span<PyObject*> a) {
@@ -24,6 +26,7 @@ MeasureRequest convert(std::span<PyObject*> a) {
     m.targets = optional_argument("targets", a[8], to_string_list).value_or(std::vector<std::string>{});
     m.draws = optional_argument("draws", a[9], to_u64).value_or(10);
     m.shards = optional_argument("shards", a[10], to_string_list).value_or(std::vector<std::string>{});
+    m.resamples = optional_argument("resamples", a[11], to_u64).value_or(1000);
     return m;
 }
 
@@ -87,13 +90,40 @@ Ref draw(const DrawResult& d) {
         .done();
 }
 
+// Absent seed and target words that pieces spell, each once.
+std::vector<std::string> spelled(const Measurement& m) {
+    std::vector<std::string> out = m.absent_seeds.spelled;
+    for (const std::string& w : m.absent_targets.spelled)
+        if (std::find(out.begin(), out.end(), w) == out.end()) out.push_back(w);
+    return out;
+}
+
+// Column by column: one list per field, rows in order.
+Ref target_tests(const std::vector<TargetTest>& rows) {
+    auto column = [&](auto field) { return list(rows, field); };
+    return Dict()
+        .set("word", column([](const TargetTest& t) { return text(t.word); }))
+        .set("space", column([](const TargetTest& t) { return text(t.space); }))
+        .set("other", column([](const TargetTest& t) { return text(t.other); }))
+        .set("estimate", column([](const TargetTest& t) { return number(t.estimate); }))
+        .set("ci_low", column([](const TargetTest& t) { return number(t.ci_low); }))
+        .set("ci_high", column([](const TargetTest& t) { return number(t.ci_high); }))
+        .set("p", column([](const TargetTest& t) { return number(t.p); }))
+        .set("q", column([](const TargetTest& t) { return number(t.q); }))
+        .set("effect_size", column([](const TargetTest& t) { return number(t.effect_size); }))
+        .set("tokens", column([](const TargetTest& t) { return count(t.tokens); }))
+        .set("lines", column([](const TargetTest& t) { return count(t.lines); }))
+        .done();
+}
+
 }  // namespace
 
 PyObject* measure(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded("_measure()", [&]() -> PyObject* {
         std::array<PyObject*, std::size(kParams)> given{};
         bind_arguments(kSignature, args, kwargs, given);
-        Measurement m = run_measurement(convert(given));
+        MeasureRequest request = convert(given);
+        Measurement m = with_lock_released([&] { return run_measurement(std::move(request)); });
         // Level 2: the caller of the package's measure(), not the package itself.
         warn_rank_deficiency("global space", m.global_space, 2);
         std::size_t deficient = 0;
@@ -104,6 +134,8 @@ PyObject* measure(PyObject*, PyObject* args, PyObject* kwargs) {
         // Every draw asks for the same count from the same eligible tokens:
         // one size, one warning.
         warn_sparse_space(m.draws.front().random_space, m.line_count, m.eligible, 2);
+        warn_absent_words("seed", m.absent_seeds, 2);
+        warn_absent_words("target", m.absent_targets, 2);
         return Dict()
             .set("spaces", list(m.spaces, text))
             .set("words", words(m.words))
@@ -112,7 +144,13 @@ PyObject* measure(PyObject*, PyObject* args, PyObject* kwargs) {
             .set("lines", count(m.line_count))
             .set("requested", own(PyLong_FromLongLong(m.requested)))
             .set("eligible", count(m.eligible))
+            .set("absent", Dict()
+                               .set("seeds", list(m.absent_seeds.words, text))
+                               .set("targets", list(m.absent_targets.words, text))
+                               .set("spelled", list(spelled(m), text))
+                               .done())
             .set("draws", list(m.draws, draw))
+            .set("target_tests", target_tests(m.target_tests))
             .set("calculator", Ref::steal(wrap_calculator(std::move(m.calculator))))
             .done()
             .release();

@@ -126,6 +126,10 @@ std::string simple_error_debug(std::string_view kind, std::string_view message) 
     return "Error { kind: " + std::string(kind) + ", message: " + quoted(message) + " }";
 }
 
+std::string custom_error_debug(std::string_view kind, std::string_view error) {
+    return "Custom { kind: " + std::string(kind) + ", error: " + quoted(error) + " }";
+}
+
 void os_failed(int code) { unwrap_failed(os_error_debug(code)); }
 
 void append_debug_escaped(std::string& out, std::string_view text) {

@@ -57,6 +57,8 @@ std::string os_error_display(int code);
 std::string_view error_kind_name(int code);
 // Error { kind: InvalidInput, message: "file name contained an unexpected NUL byte" }
 std::string simple_error_debug(std::string_view kind, std::string_view message);
+// Custom { kind: InvalidData, error: "features.jsonl.zst: ..." }
+std::string custom_error_debug(std::string_view kind, std::string_view error);
 
 extern const char* const kNulInPath;        // "file name contained an unexpected NUL byte"
 extern const char* const kNulInArgument;    // "nul byte found in provided data"

@@ -4,6 +4,7 @@ of the records, which the extractor never writes, is refused here)."""
 
 import json
 import math
+import subprocess
 
 MARKERS = ["##", "\u0120", "\\u0120", "\u2581", "\\u2581"]
 
@@ -73,9 +74,12 @@ def parse_line(text):
 
 
 def read(path):
-    """Every line of a feature file, parsed; raises ValueError naming the line on any fault."""
+    """Every line of a feature file (plain, or compressed with zstd), parsed; raises ValueError
+    naming the line on any fault."""
     with open(path, "rb") as f:
         data = f.read()
+    if data.startswith(b"\x28\xb5\x2f\xfd"):
+        data = subprocess.run(["zstd", "-dc"], input=data, stdout=subprocess.PIPE, check=True).stdout
     if data.startswith(b"\xef\xbb\xbf"):
         raise ValueError("byte-order mark")
     text = data.decode("utf-8")

@@ -13,8 +13,9 @@ from orvelle import cli
 REPO = pathlib.Path(__file__).resolve().parents[2]
 EXAMPLES = REPO / "examples"
 # The demo's settings (examples/demo.py).
-DEMO_RATIO = 16
-DEMO_EXCLUDE = ["<s>", "</s>", "."]
+DEMO_RATIO = 6
+DEMO_EXCLUDE = ["<s>", "</s>", ".", ",", "he", "him", "she", "her"]
+BUNDLED = EXAMPLES / "features.jsonl.zst"
 
 
 def run_cli(args, cwd):
@@ -24,7 +25,7 @@ def run_cli(args, cwd):
 
 @pytest.fixture(scope="module")
 def example():
-    return featurefile.read(EXAMPLES / "features.jsonl")
+    return featurefile.read(BUNDLED)
 
 
 @pytest.fixture
@@ -76,8 +77,9 @@ class FakeCalculator:
         self.saved.append(path)
 
 
-def fake_measurement(spaces, means, abs_means, targets=(), target_means=(), counts=()):
-    """A Measurement of len(means) draws: means[d][s] for draw d and space s; target_means[d][s][t]."""
+def fake_measurement(spaces, means, abs_means, targets=(), target_means=(), counts=(), pq=()):
+    """A Measurement of len(means) draws: means[d][s] for draw d and space s; target_means[d][s][t];
+    pq[t]: the p and q of target t's test (nan when not given)."""
     rank = dict(tokens=2048, width=512, components=512, rank=512, noise=0)
     table = dict(words=list(targets), count=list(counts), mean=[[0.0] * len(targets)] * len(spaces),
                  sd=[[0.0] * len(targets)] * len(spaces))
@@ -87,7 +89,15 @@ def fake_measurement(spaces, means, abs_means, targets=(), target_means=(), coun
     return orvelle.Measurement(dict(spaces=spaces, calculator=FakeCalculator(), global_space=rank, lines=40,
                                     requested=2048, eligible=4000,
                                     words=dict(words=[], count=[], mean=[[]] * len(spaces), sd=[[]] * len(spaces)),
-                                    targets=table, draws=draws))
+                                    targets=table, draws=draws, target_tests=fake_tests(spaces, targets, pq)))
+
+
+def fake_tests(spaces, targets, pq):
+    nan = float("nan")
+    pairs = [(s, o) for i, s in enumerate(spaces) for o in spaces[i + 1:]]
+    rows = [(w, s, o, nan, nan, nan, *(pq[t] if pq else (nan, nan)), nan, 1, 1)
+            for s, o in pairs for t, w in enumerate(targets)]
+    return {c: [r[i] for r in rows] for i, c in enumerate(orvelle.measurement.TEST_COLUMNS)}
 
 
 def test_arguments_reach_the_analysis_and_the_table_keeps_group_order(tmp_path, monkeypatch, capsys):
@@ -112,9 +122,10 @@ def test_arguments_reach_the_analysis_and_the_table_keeps_group_order(tmp_path, 
     assert status == 0
     assert calls == [((str(features), [["he", "him"], ["she", "her"]], ["pilot", "chef", "nurse"], 1),
                       dict(random_token_num=16.0, random_token_seed=-7, out=str(out),
-                           exclude_words=["<s>", "</s>"], user_friendly=True))]
+                           exclude_words=["<s>", "</s>"], user_friendly=True, resamples=1000))]
     assert out.is_dir() and fake.calculator.saved == [str(out)]
-    assert sorted(p.name for p in out.iterdir()) == ["draws.csv", "intervals.csv", "word_ratios.csv"]
+    assert sorted(p.name for p in out.iterdir()) == ["draws.csv", "intervals.csv", "target_tests.csv",
+                                                     "word_ratios.csv"]
     lines = capsys.readouterr().out.splitlines()
     assert lines[0].split() == ["seed", "space", "words", "mean", "bias", "ratio", "mean", "|bias", "ratio|"]
     assert lines[1].split() == ["Space", "of", "he", "he,him", "0.125000", "1.500000"]
@@ -126,7 +137,7 @@ def test_draws_print_intervals_and_target_differences(tmp_path, monkeypatch, cap
     fake = fake_measurement(["Space of he", "Space of she"], [[0.1, 0.2], [0.3, 0.0], [0.2, 0.1]],
                             [[1, 1], [1, 1], [1, 1]], ["nurse", "ghost"], [
                                 [[0.5, 0.0], [0.0, 0.0]], [[-0.1, 0.0], [0.0, 0.0]], [[0.4, 0.0], [0.1, 0.0]]],
-                            [4, 0])
+                            [4, 0], [(0.0123, 0.0246), (float("nan"), float("nan"))])
     monkeypatch.setattr(orvelle, "measure", lambda *a, **k: fake)
     (tmp_path / "f.jsonl").write_text("")
     assert cli.main([str(tmp_path / "f.jsonl"), "--seeds", "he", "--seeds", "she", "--targets", "nurse,ghost",
@@ -136,12 +147,15 @@ def test_draws_print_intervals_and_target_differences(tmp_path, monkeypatch, cap
                                            "1.000000", "[1.000000,", "1.000000]"]
     assert "3 draws, seeds 1 to 3" in out
     row = next(line for line in out.splitlines() if line.startswith("nurse"))
-    assert row.split() == ["nurse", "4", "he", "-", "she", "0.233333", "[-0.080000,", "0.490000]", "2/3"]
-    assert "not in the file: ghost" in out and not any(line.startswith("ghost") for line in out.splitlines())
+    assert row.split() == ["nurse", "4", "he", "-", "she", "0.233333", "[-0.080000,", "0.490000]", "2/3",
+                           "0.012", "0.025"]
+    ghost = next(line for line in out.splitlines() if line.startswith("ghost"))
+    assert ghost.split() == ["ghost", "0", "he", "-", "she", "not", "in", "the", "file"]
 
 
 @pytest.mark.parametrize("args,message", [
     (["--draws", "0"], "argument --draws: '0' is not a whole number of at least 1"),
+    (["--resamples", "-1"], "argument --resamples: '-1' is not a whole number of at least 0"),
     (["--targets", "a,,b"], "argument --targets: bad word list 'a,,b'"),
 ])
 def test_bad_measurement_arguments(tmp_path, features, args, message):
@@ -157,7 +171,7 @@ def test_defaults_are_left_to_the_analysis(tmp_path, monkeypatch):
     (tmp_path / "f.jsonl").write_text("")
     assert cli.main(["f.jsonl", "--seeds", "he"]) == 0
     assert calls == [(([], 10), dict(random_token_num=None, random_token_seed=None, out=".",
-                                     exclude_words=None, user_friendly=False))]
+                                     exclude_words=None, user_friendly=False, resamples=1000))]
 
 
 @pytest.mark.parametrize("raised,shown", [
@@ -188,28 +202,31 @@ def test_interrupt_is_not_swallowed(tmp_path, monkeypatch):
 
 def test_bundled_example_is_a_valid_feature_file(example):
     sentences = (EXAMPLES / "sentences.txt").read_text(encoding="utf-8").splitlines()
-    assert (EXAMPLES / "features.jsonl").stat().st_size < 10_000_000
+    assert BUNDLED.stat().st_size < 20_000_000
     assert [i for i, _ in example] == list(range(len(sentences)))
     for sentence, (_, features) in zip(sentences, example):
         texts = [t for t, _ in features]
         assert texts[0] == "<s>" and texts[-1] == "</s>"
-        # The word pieces spell the sentence (the tokenizer lower-cases).
-        assert "".join(featurefile.normalise(t) for t in texts[1:-1]) == sentence.lower().replace(" ", "")
+        # Whole words, lower-cased by the tokenizer, spell the sentence.
+        assert "".join(texts[1:-1]) == sentence.lower().replace(" ", "")
         for _, records in features:
-            assert [i for i, _ in records] == [12, 11, 10]
+            assert [i for i, _ in records] == [12]
             assert all(len(values) == 768 for _, values in records)
 
 
 def test_bundled_example_suits_the_demo(example):
     groups = json.loads((EXAMPLES / "seeds.json").read_text(encoding="utf-8"))
-    texts = [featurefile.normalise(t) for _, features in example for t, records in features for _ in records]
+    texts = [t for _, features in example for t, records in features for _ in records]
     for group in groups:
-        assert sum(texts.count(w) for w in group) >= 15, group
-    # The random space is reduced again to 512 components: the draw must be well over 512 tokens,
-    # and the global space (1179 tokens here) wider than the 768 components it is reduced from.
+        assert sum(texts.count(w) for w in group) >= 300, group
+    with open(EXAMPLES / "occupations.tsv", encoding="utf-8") as f:
+        occupations = [line.split("\t")[0] for line in f if not line.startswith("#")][1:]
+    assert all(texts.count(w) == 20 for w in occupations)
+    # The demo's draw: at least 4 tokens per component of the random space, and a third left out,
+    # so that draws differ.
     eligible = sum(t not in DEMO_EXCLUDE for t in texts)
     drawn = min(math.trunc(DEMO_RATIO * len(example)), eligible)
-    assert drawn >= 600 and len(texts) > 768
+    assert 4 * 512 <= drawn <= 0.7 * eligible
 
 
 @pytest.fixture(scope="module")
@@ -224,7 +241,7 @@ def analysis_available(tmp_path_factory):
 
 
 def test_demo_settings_run_on_the_bundled_example(tmp_path, analysis_available):
-    args = [EXAMPLES / "features.jsonl", "--seeds", "he,him", "--seeds", "she,her", "--ratio", DEMO_RATIO,
+    args = [BUNDLED, "--seeds", "he,him", "--seeds", "she,her", "--ratio", DEMO_RATIO,
             "--exclude", *DEMO_EXCLUDE, "--out", tmp_path / "out"]
     r = run_cli(args, tmp_path)
     assert r.returncode == 0, r.stderr

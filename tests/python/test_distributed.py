@@ -50,14 +50,15 @@ def test_a_folder_with_shards_is_refused(tmp_path):
 
 
 @needs_cluster
-def test_shards_concatenated_are_the_single_process_file(tmp_path, cluster):
+@pytest.mark.parametrize("pool", ["words", "pieces"])
+def test_shards_concatenated_are_the_single_process_file(tmp_path, cluster, pool):
     from orvelle.extract import extract_features
 
     single = tmp_path / "single.jsonl"
     extract_features(SENTENCES, "all-MiniLM-L6-v2", (-1, 2), out=single, local_files_only=True, progress=False,
-                     **SAME_BATCHES)
+                     pool=pool, **SAME_BATCHES)
     paths = extract_distributed(SENTENCES, "all-MiniLM-L6-v2", (-1, 2), out_dir=tmp_path / "shards", shard_lines=2,
-                                workers=2, local_files_only=True, progress=False, **SAME_BATCHES)
+                                workers=2, local_files_only=True, progress=False, pool=pool, **SAME_BATCHES)
     assert [p.name for p in paths] == shard_names(4) == sorted(os.listdir(tmp_path / "shards"))
     assert b"".join(p.read_bytes() for p in paths) == single.read_bytes()
 

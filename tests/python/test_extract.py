@@ -4,8 +4,10 @@ import json
 import os
 import pathlib
 import re
+import signal
 import subprocess
 import sys
+import time
 import zipfile
 
 import pytest
@@ -196,7 +198,7 @@ def _reference(minilm, sentence, layers):
 def test_extraction_round_trips_tokens_and_values(tmp_path, minilm, batch_size, digits):
     out = tmp_path / "f.jsonl"
     n = extract_features(SENTENCES, minilm, layers=(-1, 0, 2), out=out, batch_size=batch_size,
-                         digits=digits, progress=False)
+                         digits=digits, pool="pieces", progress=False)
     assert n == len(SENTENCES)
     lines = featurefile.read(out)
     assert [index for index, _ in lines] == list(range(len(SENTENCES)))
@@ -243,8 +245,40 @@ def _python_writer_lines(minilm, sentences, layers, batch_size, digits):
 def test_extraction_writes_the_bytes_of_the_python_writer(tmp_path, minilm, digits):
     out = tmp_path / "f.jsonl"
     extract_features(SENTENCES, minilm, layers=(-1, 0), out=out, batch_size=3, digits=digits,
-                     batch_order="corpus", progress=False)
+                     batch_order="corpus", pool="pieces", progress=False)
     assert out.read_bytes() == _python_writer_lines(minilm, SENTENCES, (6, 0), 3, digits)
+
+
+POOLED = SENTENCES + ["The pharmacist, the hairdresser and the electrician phoned a plumber."]
+
+
+@needs_minilm
+def test_words_are_the_mean_of_their_pieces(tmp_path, minilm):
+    import numpy as np
+    tokenizer, _ = minilm
+    runs = {}
+    for pool in ("words", "pieces"):
+        extract_features(POOLED, minilm, layers=(-1, 0), out=tmp_path / pool, batch_size=1, digits="shortest",
+                         pool=pool, progress=False)
+        runs[pool] = featurefile.read(tmp_path / pool)
+    for sentence, (_, words), (_, pieces) in zip(POOLED, runs["words"], runs["pieces"]):
+        ids = tokenizer(sentence).word_ids()
+        assert len(ids) == len(pieces)
+        # Specials alone; a word's pieces in one group, in order.
+        groups = [[i] for i, w in enumerate(ids) if w is None] + \
+            [[i for i, v in enumerate(ids) if v == w] for w in dict.fromkeys(w for w in ids if w is not None)]
+        groups.sort()
+        assert [t for t, _ in words] == [pieces[g[0]][0] if ids[g[0]] is None else
+                                         tokenizer.convert_tokens_to_string([pieces[i][0] for i in g])
+                                         for g in groups]
+        for (_, records), g in zip(words, groups):
+            for layer, (index, values) in enumerate(records):
+                mean = np.mean([pieces[i][1][layer][1] for i in g], axis=0, dtype=np.float64)
+                assert index == pieces[g[0]][1][layer][0]
+                assert np.allclose(values, mean.astype(np.float32), rtol=1e-6, atol=1e-7)
+    texts = [t for _, words in runs["words"] for t, _ in words]
+    assert {"pharmacist", "hairdresser", "electrician", "plumber", "co", "she", "him"} <= set(texts)
+    assert "##arm" not in texts and texts.count("[CLS]") == len(POOLED)
 
 
 UNEVEN = [
@@ -346,6 +380,22 @@ def test_command_line_extraction(tmp_path):
     assert r.stderr.startswith("orvelle.extract: error: ") and "Traceback" not in r.stderr
 
 
+@needs_minilm
+def test_command_line_extraction_exits_130_on_ctrl_c(tmp_path):
+    src = tmp_path / "sentences.txt"
+    src.write_text("The nurse phoned him.\n" * 20000, encoding="utf-8")
+    child = subprocess.Popen([sys.executable, "-m", "orvelle.extract", str(src), "-o", str(tmp_path / "f"), "--model",
+                              "all-MiniLM-L6-v2", "--local-files-only", "--batch-order", "corpus"],
+                             stderr=subprocess.PIPE, text=True, env={**os.environ, "HF_HUB_OFFLINE": "1"})
+    part, deadline = tmp_path / "f.part", time.monotonic() + 60
+    while not (part.exists() and part.stat().st_size) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    child.send_signal(signal.SIGINT)
+    err = child.communicate(timeout=60)[1]
+    assert child.returncode == 130 and err.splitlines()[-1] == "orvelle.extract: interrupted", err
+    assert list(tmp_path.iterdir()) == [src]  # no file that passes for a whole one
+
+
 # The 768-wide model the bundled example was made with.
 
 def _mpnet_dir():
@@ -360,13 +410,13 @@ def _mpnet_dir():
 def test_bundled_example_comes_from_mpnet(tmp_path):
     sentences = (EXAMPLES / "sentences.txt").read_text(encoding="utf-8").splitlines()[:3]
     out = tmp_path / "f.jsonl"
-    extract_features(sentences, "all-mpnet-base-v2", layers=(-1, -2, -3), out=out, digits=6,
+    extract_features(sentences, "all-mpnet-base-v2", layers=(-1,), out=out, digits=3, batch_order="corpus",
                      local_files_only=True, progress=False)
-    with open(EXAMPLES / "features.jsonl", encoding="utf-8") as f:
-        bundled = [featurefile.parse_line(next(f).rstrip("\n")) for _ in range(3)]
+    bundled = featurefile.read(EXAMPLES / "features.jsonl.zst")[:3]
     for (_, mine), (_, theirs) in zip(featurefile.read(out), bundled):
         assert [t for t, _ in mine] == [t for t, _ in theirs]
         for (_, a), (_, b) in zip(mine, theirs):
             for (ia, va), (ib, vb) in zip(a, b):
                 assert ia == ib and len(va) == 768
-                assert max(abs(x - y) for x, y in zip(va, vb)) < 1e-4
+                # Three digits; the batch's padding may move the last one.
+                assert max(abs(x - y) / max(abs(y), 1e-3) for x, y in zip(va, vb)) < 2e-2

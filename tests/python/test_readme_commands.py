@@ -10,7 +10,7 @@ README = (REPO / "README.md").read_text(encoding="utf-8")
 
 
 @pytest.mark.parametrize("command,expected", [
-    (".venv/bin/python -m orvelle examples/features.jsonl --seeds he,him --seeds she,her --ratio 16 "
+    (".venv/bin/python -m orvelle examples/features.jsonl.zst --seeds he,him --seeds she,her "
      "--targets nurse,engineer --out out", "Space of she"),
     # The extraction command needs a model; its module must be the installed one all the same.
     (".venv/bin/python -m orvelle.extract --help", "usage:"),

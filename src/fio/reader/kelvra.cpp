@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "fio/reader/feature_file.hpp"
+#include "util/cancellation.hpp"
 #include "util/panic.hpp"
 
 namespace orvelle {
@@ -18,7 +19,7 @@ std::vector<Line> read_feature_file(const std::string& path, bool user_friendly,
     // 100 % only through finish().
     ProgressBar reading(file.size(), "Reading file", user_friendly);
     std::vector<LineKelvra> records =
-        decode_file(file, options, [&](std::uint64_t bytes) { reading.inc(bytes); });
+        decode_file(file, options, reading_progress(file, reading));
     reading.finish();
 
     ProgressBar generating(records.size(), "Generating tokens", true);
@@ -47,7 +48,7 @@ std::vector<Line> read_corpus(const std::vector<std::string>& paths, bool user_f
         ReadOptions shard = options;
         shard.source = path;
         std::unique_ptr<FeatureFile> file = open(path);
-        std::vector<LineKelvra> part = decode_file(*file, shard, [&](std::uint64_t bytes) { reading.inc(bytes); });
+        std::vector<LineKelvra> part = decode_file(*file, shard, reading_progress(*file, reading));
         records.insert(records.end(), std::make_move_iterator(part.begin()), std::make_move_iterator(part.end()));
     }
     reading.finish();
@@ -58,10 +59,19 @@ std::vector<Line> read_corpus(const std::vector<std::string>& paths, bool user_f
     return lines;
 }
 
+std::function<void(std::uint64_t)> reading_progress(const FeatureFile& file, ProgressBar& bar) {
+    if (file.compression() == Compression::none) return [&bar](std::uint64_t bytes) { bar.inc(bytes); };
+    return [&file, &bar, seen = std::uint64_t(0)](std::uint64_t) mutable {
+        bar.inc(file.consumed() - seen);
+        seen = file.consumed();
+    };
+}
+
 std::vector<Line> make_lines(std::vector<LineKelvra>&& records, ProgressBar& bar) {
     std::vector<Line> lines;
     lines.reserve(records.size());
     for (LineKelvra& record : records) {
+        if (lines.size() % 4096 == 0) checkpoint();
         Line& line = lines.emplace_back();
         line.index = record.linex_index;
         std::size_t n = 0;

@@ -17,6 +17,7 @@
 #include "fio/reader/line_split.hpp"
 #include "fio/reader/normalise.hpp"
 #include "fio/reader/utf8.hpp"
+#include "util/cancellation.hpp"
 #include "util/cpu_count.hpp"
 #include "util/panic.hpp"
 #include "util/platform.hpp"
@@ -227,9 +228,10 @@ void decode_file(FeatureFile& file, const ReadOptions& options, const std::funct
     };
 
     Bytes carry;  // the start of a line whose end is not read yet
-    int read_error = 0;
+    long read_error = 0;
     bool at_end = false;
     while (!at_end) {
+        checkpoint();
         auto batch = std::make_unique<Batch>();
         Bytes& buf = batch->text;
         if (!spare.empty()) {
@@ -263,9 +265,10 @@ void decode_file(FeatureFile& file, const ReadOptions& options, const std::funct
                 if (target >= max_line) target = max_line + 2;
             }
             buf.reserve(target);
+            checkpoint();  // a long line is read in several steps
             long got = file.read(buf.data.get() + buf.size, target - buf.size);
             if (got <= 0) {
-                if (got < 0) read_error = static_cast<int>(-got);
+                if (got < 0) read_error = got;
                 at_end = true;
                 break;
             }
@@ -290,8 +293,8 @@ void decode_file(FeatureFile& file, const ReadOptions& options, const std::funct
         while (in_flight.size() >= max_in_flight || (at_end && !in_flight.empty())) collect_front();
     }
     if (read_error != 0) {
-        if (options.source.empty()) os_failed(read_error);
-        panic(options.source + ": " + unwrap_message(os_error_debug(read_error)));
+        if (options.source.empty()) unwrap_failed(file.error_debug(read_error));
+        panic(options.source + ": " + unwrap_message(file.error_debug(read_error)));
     }
 }
 

@@ -40,7 +40,8 @@ unsigned default_thread_count();
 // first failing line in file order stops the call: a line longer than
 // max_line_bytes with long_line_message(), an invalid line with the UTF-8
 // error, a malformed one with the decoder's error, and an unreadable file,
-// once the lines before the failed read are decoded, with the system error.
+// once the lines before the failed read are decoded, with the system error
+// (or, for a compressed file, the decompression's).
 // At most about max_line_bytes of a line are held, however long it is.
 // "line 3 is longer than 1073741824 bytes (1 GiB), the longest line the
 // reader accepts"; lines count from 1.

@@ -1,7 +1,9 @@
 #include "module/host/space_warnings.hpp"
 
+#include <atomic>
 #include <cmath>
 #include <cstdio>
+#include <string_view>
 #include <string>
 
 namespace orvelle::host {
@@ -9,8 +11,10 @@ namespace orvelle::host {
 namespace {
 
 PyObject* new_warning(const char* name, const char* doc) {
-    return check(PyErr_NewExceptionWithDoc(name, doc, PyExc_UserWarning, nullptr));
+    return PyErr_NewExceptionWithDoc(name, doc, PyExc_UserWarning, nullptr);
 }
+
+std::atomic<PyObject*> g_rank_warning{nullptr}, g_sparse_warning{nullptr};
 
 // Two decimals at most, trailing zeros dropped: 2.85, 4, 0.5.
 std::string short_decimal(double v) {
@@ -25,20 +29,31 @@ std::string short_decimal(double v) {
 }  // namespace
 
 PyObject* rank_warning_type() {
-    static PyObject* type = new_warning(
-        "orvelle.RankDeficiencyWarning",
-        "A reduced space keeps components whose singular value is below the numerical-rank tolerance: "
-        "rounding noise that standardisation lifts to unit variance, so the bias ratios measured in that "
-        "space are dominated by noise.");
-    return type;
+    return created_once(g_rank_warning, [] {
+        return new_warning(
+            "orvelle.RankDeficiencyWarning",
+            "A reduced space keeps components whose singular value is below the numerical-rank tolerance: "
+            "rounding noise that standardisation lifts to unit variance, so the bias ratios measured in that "
+            "space are dominated by noise.");
+    });
 }
 
 PyObject* sparse_warning_type() {
+    return created_once(g_sparse_warning, [] {
+        return new_warning(
+            "orvelle.SparseSpaceWarning",
+            "A random space holds fewer than 3 drawn tokens per component it keeps: its last components are "
+            "mostly sampling noise, which standardisation lifts to the weight of a real direction, so the bias "
+            "ratios measured in it carry little signal. Draw more tokens (random_token_num, --ratio).");
+    });
+}
+
+PyObject* missing_word_warning_type() {
     static PyObject* type = new_warning(
-        "orvelle.SparseSpaceWarning",
-        "A random space holds fewer than 3 drawn tokens per component it keeps: its last components are "
-        "mostly sampling noise, which standardisation lifts to the weight of a real direction, so the bias "
-        "ratios measured in it carry little signal. Draw more tokens (random_token_num, --ratio).");
+        "orvelle.MissingWordWarning",
+        "Seed or target words have no token in the feature file: their seed group counts without them, and a "
+        "target's ratios are NaN. A file extracted as word pieces holds pieces where words were asked for: "
+        "extract it with --pool words.");
     return type;
 }
 
@@ -79,6 +94,22 @@ void warn_sparse_space(const RankReport& r, std::size_t lines, std::size_t eligi
              std::to_string(need) + " tokens" + per + " from the " + std::to_string(lines) + " lines";
     }
     check_status(PyErr_WarnEx(sparse_warning_type(), m.c_str(), stacklevel));
+}
+
+void warn_absent_words(const char* kind, const AbsentWords& absent, int stacklevel) {
+    if (absent.words.empty()) return;
+    auto joined = [](const std::vector<std::string>& words) {
+        std::string out;
+        for (const std::string& w : words) out += (out.empty() ? "" : ", ") + w;
+        return out;
+    };
+    std::string m = std::string(kind) + (absent.words.size() == 1 ? " word" : " words") +
+                    " with no token in the file: " + joined(absent.words);
+    if (std::string_view(kind) == "target") m += " (their ratios are NaN)";
+    if (!absent.spelled.empty())
+        m += "; the file holds word pieces that spell " + joined(absent.spelled) +
+             ": extract it with --pool words (whole words) to find them";
+    check_status(PyErr_WarnEx(missing_word_warning_type(), m.c_str(), stacklevel));
 }
 
 }  // namespace orvelle::host

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "module/host/errors.hpp"
+#include "analysis/absent_words.hpp"
 #include "space/reduction.hpp"
 
 namespace orvelle::host {
@@ -12,6 +13,7 @@ namespace orvelle::host {
 // The categories (UserWarning subclasses), created once with the module.
 PyObject* rank_warning_type();
 PyObject* sparse_warning_type();
+PyObject* missing_word_warning_type();
 
 // Warns when the report shows noise components. `space` names the space in
 // the message ("global space", "random space"); `draws` > 1 adds in how many
@@ -30,5 +32,9 @@ inline constexpr std::size_t kAdvisedPerComponent = 4;
 // kAdvisedPerComponent per component from the file's `lines`, or saying that
 // the file's `eligible` tokens are too few for that.
 void warn_sparse_space(const RankReport& random_space, std::size_t lines, std::size_t eligible, int stacklevel = 1);
+
+// Warns when words asked for have no token in the file: `kind` is "seed" or
+// "target"; names the ones word pieces spell, with the way to whole words.
+void warn_absent_words(const char* kind, const AbsentWords& absent, int stacklevel = 1);
 
 }  // namespace orvelle::host
