@@ -18,6 +18,11 @@ set(CMAKE_RANLIB $ENV{ORVELLE_ZIG_DIR}/ranlib CACHE FILEPATH "")
 # link (nor zig build libc++ for them).
 if(DEFINED ENV{ORVELLE_ZIG_COMPILE_ONLY})
   set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
+else()
+  # zig's libc++ comes with debug information, which the module sheds after
+  # the link, keeping its symbol table: llvm-objcopy reads every target (zig's
+  # own objcopy cannot yet, and its linker's --strip-debug strips everything).
+  find_program(ORVELLE_OBJCOPY llvm-objcopy REQUIRED)
 endif()
 # The wrappers fix the CPU (-mcpu=baseline); CMakeLists.txt adds no -march.
 set(ORVELLE_TOOLCHAIN_CPU ON)
