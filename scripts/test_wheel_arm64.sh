@@ -17,16 +17,16 @@ run() { scripts/arm64_run.sh "$root" "$@"; }
 rm -rf "$root/opt/orvelle" "$root/tmp/wheel"
 mkdir -p "$root/tmp/wheel"
 cp "$arm" "$root/tmp/wheel/"
-# Debian's pytest and numpy, the wheel alone from outside.
-run -- python3 -m venv --system-site-packages /opt/orvelle
-run -- /opt/orvelle/bin/pip install -q --no-index --no-deps --disable-pip-version-check "/tmp/wheel/$(basename "$arm")"
+# Debian's pip, pytest and numpy, the wheel alone from outside.
+run -- /usr/bin/python3 -m venv --without-pip --system-site-packages /opt/orvelle
+run -- /opt/orvelle/bin/python -m pip install -q --no-index --no-deps --disable-pip-version-check \
+  "/tmp/wheel/$(basename "$arm")"
 
 tests=()
 for t in "${@:-tests/python}"; do tests+=("/repo/$t"); done
 start=$SECONDS
 # From an empty folder: nothing but the installed wheel can be imported as orvelle.
-run -- /usr/bin/env PYTHONDONTWRITEBYTECODE=1 sh -c 'cd /tmp && exec /opt/orvelle/bin/python -m pytest -q -p no:cacheprovider "$@"' \
-  sh "${tests[@]}"
+run -- /bin/sh -c 'cd /tmp && exec /opt/orvelle/bin/python -m pytest -q -p no:cacheprovider "$@"' sh "${tests[@]}"
 echo "test_wheel_arm64: aarch64 tests in $((SECONDS - start)) s"
 
 # The x86-64 side of the comparison: its wheel in a fresh venv here.
