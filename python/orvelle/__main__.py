@@ -4,4 +4,8 @@ import sys
 
 from .cli import main
 
-sys.exit(main())
+try:
+    sys.exit(main())
+except KeyboardInterrupt:
+    print("orvelle: interrupted", file=sys.stderr)
+    sys.exit(130)

@@ -10,7 +10,8 @@ and DIR/word_ratios.csv, DIR/intervals.csv and DIR/draws.csv. Prints one row per
 mean bias ratio and the mean absolute bias ratio of the random tokens against that group, each
 averaged over the draws with the central 95 % of the draws), then one row per target word and pair
 of groups. Any failure ends the program with status 1 and one line "orvelle: error: <message>" on
-standard error; bad arguments end it with status 2.
+standard error; bad arguments end it with status 2; Ctrl-C ends it within about half a second with
+status 130 and the line "orvelle: interrupted", leaving no file half-written.
 """
 
 from __future__ import annotations
@@ -241,6 +242,7 @@ def _check(args: argparse.Namespace) -> str | None:
 
 
 def main(argv: list[str] | None = None) -> int:
+    """The command; Ctrl-C raises KeyboardInterrupt here, which ``python -m orvelle`` reports."""
     args = build_parser().parse_args(argv)
     problem = _check(args)
     if problem:

@@ -123,4 +123,8 @@ def main(argv: list[str] | None = None) -> int:
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    try:
+        sys.exit(main())
+    except KeyboardInterrupt:  # no partial file is left: one line, and the shell's status for it
+        print("orvelle.extract: interrupted", file=sys.stderr)
+        sys.exit(130)

@@ -10,10 +10,12 @@ included.
 
 from __future__ import annotations
 
+import contextlib
 import csv
 import math
 import os
 import statistics
+import threading
 from dataclasses import dataclass
 from typing import Optional, Sequence
 
@@ -226,10 +228,19 @@ def _num(v: float) -> str:
 
 
 def _write(path: str, header: list[str], rows) -> None:
-    with open(path, "w", newline="", encoding="utf-8") as f:
-        w = csv.writer(f)
-        w.writerow(header)
-        w.writerows(rows)
+    """Writes beside ``path`` and renames the file into place once complete, so that a failed or
+    interrupted write leaves the previous file, never a part of the new one."""
+    part = f"{path}.{os.getpid()}-{threading.get_ident()}.part"  # its own for every writer
+    try:
+        with open(part, "w", newline="", encoding="utf-8") as f:
+            w = csv.writer(f)
+            w.writerow(header)
+            w.writerows(rows)
+        os.replace(part, path)
+    except BaseException:
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(part)
+        raise
 
 
 # A corpus folder's shards: feature files, plain or compressed (the reader tells gzip and zstd

@@ -1,5 +1,6 @@
 #include "analysis/measurement.hpp"
 
+#include "util/cancellation.hpp"
 #include "util/panic.hpp"
 
 namespace orvelle {
@@ -27,6 +28,7 @@ Measurement run_measurement(MeasureRequest request) {
     const std::vector<Token> target_tokens = global.find(request.targets);
 
     for (std::size_t d = 0; d < request.draws; ++d) {
+        checkpoint();
         DrawResult draw;
         draw.seed = std::int64_t(seed + d);
         ReducedSpace random = Space::new_reduced(global.draw(count, draw.seed, a.exclude_words), std::nullopt);

@@ -15,6 +15,8 @@
 #include "linalg/pca.hpp"
 #include "linalg/products.hpp"
 #include "linalg/svd.hpp"
+#include "util/cancellation.hpp"
+#include "util/environment.hpp"
 #include "util/memory.hpp"
 #include "util/panic.hpp"
 #include "util/progress_bar.hpp"
@@ -184,6 +186,7 @@ StreamedGlobal stream_global_space(const std::vector<std::string>& paths, bool u
     // Pass 4: the deviations.
     std::vector<double> sd(k, 0.0);
     for (std::size_t first = 0; first < n; first += kChunk) {
+        checkpoint();
         const std::size_t count = std::min(kChunk, n - first);
         const RowView rows = load(g.coordinates, first, count, buffer);
         for (std::size_t i = 0; i < count; ++i)
@@ -221,7 +224,7 @@ std::vector<std::size_t> StreamedGlobal::find(const std::vector<std::string>& wo
 }
 
 bool should_stream(const std::vector<std::string>& paths) {
-    if (const char* env = std::getenv("ORVELLE_STREAM"); env && *env) return std::strcmp(env, "0") != 0;
+    if (const char* env = environment("ORVELLE_STREAM"); env && *env) return std::strcmp(env, "0") != 0;
     std::uint64_t bytes = 0;
     for (const std::string& path : paths) {
         struct stat st {};

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "linalg/parallel.hpp"
+#include "util/cancellation.hpp"
 #include "linalg/kernel_level.hpp"  // last
 
 ORVELLE_KERNELS_BEGIN
@@ -23,6 +24,7 @@ std::vector<double> column_means(const RowView& x, unsigned threads) {
         const auto [v0, v1] = share(vectors, t, nt);
         constexpr std::size_t kGroup = 4;  // vectors summed together per pass over the rows
         for (std::size_t g = v0; g < v1; g += kGroup) {
+            if (stop_requested()) return;
             const std::size_t j0 = g * 8, j1 = std::min(d, std::min(v1, g + kGroup) * 8);
             if (j1 - j0 == kGroup * 8) {
                 simd::v8d acc[kGroup];
@@ -42,6 +44,7 @@ std::vector<double> column_means(const RowView& x, unsigned threads) {
             }
         }
     });
+    throw_if_cancelled();
     const double nf = double(n);
     for (double& m : mean) m = m / nf;
     return mean;

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "util/cancellation.hpp"
 #include "util/cpu_count.hpp"
 
 namespace orvelle {
@@ -16,7 +17,9 @@ namespace orvelle {
 inline unsigned worker_count(unsigned requested) { return requested > 0 ? requested : usable_cpus(); }
 
 // Runs body(t) for t in [0, threads): t = 0 on the calling thread, the others
-// on fresh threads; returns when all have finished. body must not throw.
+// on fresh threads; returns when all have finished. body must not throw. The
+// workers see the caller's cancellation token (stop_requested()); only worker
+// 0 may poll it.
 template <class F>
 void run_workers(unsigned threads, F&& body) {
     if (threads <= 1) {
@@ -25,7 +28,12 @@ void run_workers(unsigned threads, F&& body) {
     }
     std::vector<std::jthread> pool;
     pool.reserve(threads - 1);
-    for (unsigned t = 1; t < threads; ++t) pool.emplace_back([&body, t] { body(t); });
+    Cancellation* const token = current_cancellation();
+    for (unsigned t = 1; t < threads; ++t)
+        pool.emplace_back([&body, t, token] {
+            CancelScope scope(token, false);
+            body(t);
+        });
     body(0u);
 }
 

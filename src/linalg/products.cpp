@@ -8,6 +8,7 @@
 
 #include "linalg/line_aligned.hpp"
 #include "linalg/parallel.hpp"
+#include "util/cancellation.hpp"
 #include "linalg/kernel_level.hpp"  // last
 
 ORVELLE_KERNELS_BEGIN
@@ -101,9 +102,10 @@ inline void centre_row(const double* x, const double* mean, std::size_t d, doubl
     for (; j < d; ++j) out[j] = x[j] - mean[j];
 }
 
-// The caller's callbacks run on worker 0. One that throws must not leave the
-// other workers waiting at a meeting point: the failure is kept, every worker
-// stops after the next meeting, and it is rethrown once they have joined.
+// The caller's callbacks, and the check whether to stop (once per block), run
+// on worker 0. One that throws must not leave the other workers waiting at a
+// meeting point: the failure is kept, every worker stops after the next
+// meeting, and it is rethrown once they have joined.
 class Callbacks {
 public:
     template <class F>
@@ -183,6 +185,7 @@ void gram_blocks(const RowView& x, const std::vector<double>& mean, Matrix& s, b
     const auto pack = [&](std::size_t blk, unsigned t) {
         if (t == 0) calls.run([&] {
             for (std::size_t r = rows_of(blk); r > 0; --r) tick();
+            checkpoint();
         });
         double* buf = packed[blk & 1].data();
         const auto [c0, c1] = share(rows_of(blk), t, nt);
@@ -211,6 +214,11 @@ void gram_blocks(const RowView& x, const std::vector<double>& mean, Matrix& s, b
             }
         }
     };
+    // A block 2048 or more wide takes tenths of a second: there each unit
+    // (milliseconds) asks first whether to stop, and the call fails below if
+    // any were skipped. A narrower block asks once, as it is packed, so the
+    // asks come at the same points from run to run.
+    const bool ask_per_unit = d >= 2048;
     run_workers(nt, [&](unsigned t) {
         Tile tile;
         pack(0, t);
@@ -221,13 +229,14 @@ void gram_blocks(const RowView& x, const std::vector<double>& mean, Matrix& s, b
             const double* buf = packed[blk & 1].data();
             for (;;) {
                 const std::size_t k = next[blk & 1].fetch_add(1, std::memory_order_relaxed);
-                if (k >= units.size()) break;
+                if (k >= units.size() || (ask_per_unit && stop_requested())) break;
                 unit(tile, units[k], buf, rows_of(blk), overwrite && blk == 0);
             }
             if (blk + 1 < blocks) pack(blk + 1, t);
         }
     });
     calls.rethrow();
+    throw_if_cancelled();
 }
 
 }  // namespace
@@ -316,6 +325,7 @@ void centred_product(const RowView& x, const std::vector<double>& mean, const Ma
         const std::size_t r0 = ch * kChunk;
         if (t == 0) calls.run([&] {
             for (std::size_t r = rows_of(ch); r > 0; --r) tick();
+            checkpoint();
         });
         const auto [c0, c1] = share(rows_of(ch), t, nt);
         for (std::size_t r = c0; r < c1; ++r) centre_row(x.row[r0 + r], mean.data(), d, c[ch & 1].data() + r * d);

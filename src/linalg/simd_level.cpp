@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "util/environment.hpp"
 #include "util/panic.hpp"
 
 namespace orvelle {
@@ -82,7 +83,7 @@ SimdLevel simd_level() {
     const int level = g_level.load(std::memory_order_relaxed);
     if (level >= 0) return SimdLevel(level);
     static const bool chosen = [] {
-        const SimdChoice c = choose_simd_level(std::getenv("ORVELLE_SIMD"), simd_levels());
+        const SimdChoice c = choose_simd_level(environment("ORVELLE_SIMD"), simd_levels());
         if (!c.note.empty()) std::fputs(c.note.c_str(), stderr);
         int unset = -1;
         g_level.compare_exchange_strong(unset, int(c.level));  // unless use_simd_level came first

@@ -9,6 +9,7 @@
 #include "util/panic.hpp"
 #include "linalg/line_aligned.hpp"
 #include "linalg/parallel.hpp"
+#include "util/cancellation.hpp"
 #include "linalg/kernel_level.hpp"  // last
 
 ORVELLE_KERNELS_BEGIN
@@ -321,6 +322,7 @@ Reduced reduce(Matrix input, unsigned threads) {
     const unsigned workers =
         unsigned(std::min<std::size_t>(worker_count(threads), std::max<std::size_t>(1, m / kShared)));
     SpinBarrier meet(workers);
+    bool stop = false;  // worker 0's answer, read by all after the next meeting
     run_workers(workers, [&](unsigned t) {
         auto sync = [&](bool shared) {
             if (shared) meet.arrive_and_wait();
@@ -342,8 +344,10 @@ Reduced reduce(Matrix input, unsigned threads) {
                 right = row_vector(i, axis.data());
                 out.e[i] = std::fabs(right.entry);
                 rsign = signum(right.entry);
+                stop = stop_requested();
             }
             sync(shared);
+            if (stop) return;
             const unsigned nt = shared ? workers : 1;
             if (right.applied) {
                 const std::size_t chunks = (n + 7) / 8;
@@ -359,6 +363,7 @@ Reduced reduce(Matrix input, unsigned threads) {
             update_share(i + 1, right.applied, i + 2, t, nt);
         }
     });
+    throw_if_cancelled();
 
     // U_b = H_0 H_1 ... H_{m-1} applied to the identity from the last step
     // back. Column j only ever sees steps j, j-1, ..., 0, each acting on its
@@ -371,6 +376,7 @@ Reduced reduce(Matrix input, unsigned threads) {
     const unsigned nt = unsigned(std::min<std::size_t>(worker_count(threads), groups));
     run_workers(nt, [&](unsigned t) {
         for (std::size_t g = t; g < groups; g += nt) {
+            if (stop_requested()) return;
             const std::size_t j0 = g * kGroup, j1 = std::min(m, j0 + kGroup);
             for (std::size_t j = j0; j < j1; ++j) out.ut[j * out.ld + j] = 1.0;
             for (std::size_t i = j1 - 1;; --i) {
@@ -386,6 +392,7 @@ Reduced reduce(Matrix input, unsigned threads) {
             }
         }
     });
+    throw_if_cancelled();
     return out;
 }
 
@@ -426,6 +433,7 @@ public:
         run_workers(nt, [&](unsigned t) {
             auto [p0, p1] = share(panels, t, nt);
             for (std::size_t p = p0; p < p1; ++p) {
+                if (stop_requested()) return;
                 const std::size_t r0 = p * kPanel, rows = std::min(kPanel, ld_ - r0);
                 if (rows == kPanel)
                     apply<kPanel / 8>(r0);
@@ -433,6 +441,7 @@ public:
                     apply_any(r0, rows / 8);
             }
         });
+        throw_if_cancelled();
         log_.clear();
     }
 
@@ -529,6 +538,7 @@ public:
         auto [start, end] = delimit(d_.size() - 1);
         std::size_t iterations = 0;
         while (end != start) {
+            if (iterations % 16 == 0) checkpoint();
             if (end - start + 1 > 2) {
                 sweep(start, end);
             } else {

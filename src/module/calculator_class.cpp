@@ -1,9 +1,11 @@
 // The Python class `Calculator`: read-only access to one analysis' result.
 #include <array>
+#include <atomic>
 #include <new>
 
 #include "module/host/args.hpp"
 #include "module/host/calculator_object.hpp"
+#include "module/host/released.hpp"
 
 namespace orvelle::host {
 
@@ -15,7 +17,7 @@ struct CalculatorObject {
     std::size_t borrows;  // shared borrows in progress; nothing borrows exclusively
 };
 
-PyTypeObject* g_type = nullptr;
+std::atomic<PyObject*> g_type{nullptr};
 
 PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
     PyErr_SetString(PyExc_TypeError, "No constructor defined");
@@ -60,14 +62,14 @@ PyObject* to_dict(const OrderedTable<double>& table) {
 PyObject* bias_sum_average(PyObject* self, PyObject*) {
     return guarded("Calculator.bias_sum_average()", [&] {
         Borrow calc(self);
-        return to_dict(calc.get().bias_sum_average());
+        return to_dict(with_lock_released([&] { return calc.get().bias_sum_average(); }));
     });
 }
 
 PyObject* bias_asb_sum_average(PyObject* self, PyObject*) {
     return guarded("Calculator.bias_asb_sum_average()", [&] {
         Borrow calc(self);
-        return to_dict(calc.get().bias_asb_sum_average());
+        return to_dict(with_lock_released([&] { return calc.get().bias_asb_sum_average(); }));
     });
 }
 
@@ -80,7 +82,7 @@ PyObject* save_summary(PyObject* self, PyObject* args, PyObject* kwargs) {
         std::array<PyObject*, 1> given{};
         bind_arguments(kSaveSignature, args, kwargs, given);
         std::string folder = optional_argument("path", given[0], to_string).value_or("./");
-        calc.get().save_summary(folder);
+        with_lock_released([&] { calc.get().save_summary(folder); });
         Py_RETURN_NONE;
     });
 }
@@ -111,15 +113,12 @@ PyType_Spec kSpec = {
 }  // namespace
 
 PyTypeObject* calculator_type() {
-    if (!g_type) {
-        PyObject* type = PyType_FromSpec(&kSpec);
-        if (!type) {
-            PyErr_Print();
-            panic("failed to create type object for Calculator");
-        }
-        g_type = reinterpret_cast<PyTypeObject*>(type);
+    try {
+        return reinterpret_cast<PyTypeObject*>(created_once(g_type, [] { return PyType_FromSpec(&kSpec); }));
+    } catch (const PythonError&) {
+        PyErr_Print();
+        panic("failed to create type object for Calculator");
     }
-    return g_type;
 }
 
 PyObject* wrap_calculator(Calculator&& value) {

@@ -5,6 +5,7 @@
 #include "module/host/args.hpp"
 #include "module/host/calculator_object.hpp"
 #include "module/host/functions.hpp"
+#include "module/host/released.hpp"
 #include "module/host/space_warnings.hpp"
 #include "analysis/pipeline.hpp"
 
@@ -37,8 +38,9 @@ PyObject* calculator(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded("calculator()", [&]() -> PyObject* {
         std::array<PyObject*, std::size(kParams)> given{};
         bind_arguments(kSignature, args, kwargs, given);
+        AnalysisRequest request = convert_analysis(given);
         AnalysisReport report;
-        Calculator result = run_analysis(convert_analysis(given), &report);
+        Calculator result = with_lock_released([&] { return run_analysis(std::move(request), &report); });
         // After the work: the call completes, unless the caller escalated a warning.
         warn_rank_deficiency("global space", report.global_space);
         warn_rank_deficiency("random space", report.random_space);

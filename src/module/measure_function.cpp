@@ -6,6 +6,7 @@
 #include "module/host/args.hpp"
 #include "module/host/calculator_object.hpp"
 #include "module/host/functions.hpp"
+#include "module/host/released.hpp"
 #include "module/host/space_warnings.hpp"
 #include "analysis/measurement.hpp"
 
@@ -102,7 +103,8 @@ PyObject* measure(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded("_measure()", [&]() -> PyObject* {
         std::array<PyObject*, std::size(kParams)> given{};
         bind_arguments(kSignature, args, kwargs, given);
-        Measurement m = run_measurement(convert(given));
+        MeasureRequest request = convert(given);
+        Measurement m = with_lock_released([&] { return run_measurement(std::move(request)); });
         // Level 2: the caller of the package's measure(), not the package itself.
         warn_rank_deficiency("global space", m.global_space, 2);
         std::size_t deficient = 0;

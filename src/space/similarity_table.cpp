@@ -6,6 +6,7 @@
 #include <thread>
 #include <utility>
 
+#include "util/cancellation.hpp"
 #include "linalg/kernel_level.hpp"  // last
 
 ORVELLE_KERNELS_BEGIN
@@ -114,10 +115,14 @@ std::vector<double> cos_similarity_table(const std::vector<const double*>& rows,
         col[s] = out.data() + s * n;
     }
 
+    // In pieces of whole lane blocks, asking between them whether to stop.
+    constexpr std::size_t kPiece = 1024;
     auto work = [&](std::size_t begin, std::size_t end) {
-        for (std::size_t s = 0; s < ns; s += kMaxCentres) {
-            rows_against_any(rows, begin, end, width, &c[s], &sqrt_b[s], &col[s],
-                             std::min(kMaxCentres, ns - s));
+        for (std::size_t p = begin; p < end; p += kPiece) {
+            if (stop_requested()) return;
+            const std::size_t q = std::min(end, p + kPiece);
+            for (std::size_t s = 0; s < ns; s += kMaxCentres)
+                rows_against_any(rows, p, q, width, &c[s], &sqrt_b[s], &col[s], std::min(kMaxCentres, ns - s));
         }
     };
 
@@ -132,12 +137,17 @@ std::vector<double> cos_similarity_table(const std::vector<const double*>& rows,
         const std::size_t end = std::min(n, begin + per);
         if (begin >= end) continue;
         try {
-            pool.emplace_back(work, begin, end);
+            pool.emplace_back([&work, begin, end, token = current_cancellation()] {
+                CancelScope scope(token, false);
+                work(begin, end);
+            });
         } catch (const std::system_error&) {
             work(begin, end);  // no thread to be had: same values, computed here
         }
     }
     work(0, std::min(n, per));
+    pool.clear();  // joined
+    throw_if_cancelled();
     return out;
 }
 

@@ -3,11 +3,14 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "util/environment.hpp"
 
 namespace orvelle {
 
@@ -19,12 +22,12 @@ constexpr double kDrawsPerSecond = 20.0;
 constexpr double kBurst = 4.0;
 
 bool colours_enabled() {
-    const char* force = std::getenv("CLICOLOR_FORCE");
+    const char* force = environment("CLICOLOR_FORCE");
     if (force && std::strcmp(force, "0") != 0) return true;
-    const char* clicolor = std::getenv("CLICOLOR");
+    const char* clicolor = environment("CLICOLOR");
     if (clicolor && std::strcmp(clicolor, "0") == 0) return false;
-    if (std::getenv("NO_COLOR")) return false;
-    const char* term = std::getenv("TERM");
+    if (environment("NO_COLOR")) return false;
+    const char* term = environment("TERM");
     return term && std::strcmp(term, "dumb") != 0;
 }
 
@@ -33,6 +36,9 @@ int terminal_width() {
     if (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
     return 80;
 }
+
+// The bar that may draw now, if any.
+std::atomic<const ProgressBar*> g_drawing{nullptr};
 
 void write_stderr(const std::string& s) {
     const char* p = s.data();
@@ -118,6 +124,8 @@ std::string ProgressBar::render(const Frame& f) {
 ProgressBar::ProgressBar(std::uint64_t len, std::string_view prefix, bool enabled)
     : len_(len), prefix_(prefix), enabled_(enabled) {
     if (!enabled_ || !isatty(STDERR_FILENO)) return;
+    const ProgressBar* none = nullptr;
+    if (!g_drawing.compare_exchange_strong(none, this)) return;
     drawn_ = true;
     colour_ = colours_enabled();
     start_ = last_refill_ = std::chrono::steady_clock::now();
@@ -157,8 +165,17 @@ void ProgressBar::draw() {
 void ProgressBar::finish() {
     if (!enabled_) return;
     pos_ = len_;
-    if (drawn_ && !finished_) draw();
+    if (drawn_ && !finished_) {
+        draw();
+        g_drawing.store(nullptr);
+    }
     finished_ = true;
+}
+
+ProgressBar::~ProgressBar() {
+    if (!drawn_ || finished_) return;
+    write_stderr("\r\x1b[2K");
+    g_drawing.store(nullptr);
 }
 
 }  // namespace orvelle

@@ -3,6 +3,12 @@
 // A disabled bar draws nothing and costs one branch per call. An enabled bar
 // draws only when standard error is a terminal, at most about 20 times a
 // second, so a tight loop of inc(1) stays cheap.
+//
+// One bar draws at a time in the process: a bar made while another is drawing
+// (an analysis on another thread) stays silent, so concurrent analyses never
+// mix their lines. A drawn bar left unfinished (the work failed or was
+// interrupted) clears its line when it goes, so what follows starts on a
+// clean line.
 #pragma once
 
 #include <chrono>
@@ -15,6 +21,7 @@ namespace orvelle {
 class ProgressBar {
 public:
     ProgressBar(std::uint64_t len, std::string_view prefix, bool enabled);
+    ~ProgressBar();
     ProgressBar(const ProgressBar&) = delete;
     ProgressBar& operator=(const ProgressBar&) = delete;
 
@@ -48,7 +55,7 @@ private:
     std::uint64_t next_check_ = 0;
     std::string prefix_;
     bool enabled_;
-    bool drawn_ = false;  // enabled and standard error is a terminal
+    bool drawn_ = false;  // enabled, standard error is a terminal, and no other bar draws
     bool colour_ = false;
     bool finished_ = false;
     unsigned draws_ = 0;

@@ -8,6 +8,7 @@
 #include <string>
 #include <utility>
 
+#include "util/environment.hpp"
 #include "util/panic.hpp"
 
 namespace orvelle {
@@ -17,7 +18,7 @@ namespace {
 constexpr std::size_t kBufferBytes = 8u << 20;
 
 std::string temp_dir() {
-    const char* dir = std::getenv("TMPDIR");
+    const char* dir = environment("TMPDIR");
     return dir && *dir ? dir : "/tmp";
 }
 

@@ -238,3 +238,27 @@ TEST(ProgressBar, RedrawsPadToTheTerminalWidthOfTheMoment) {
     for (const Frame& f : frames(term.drain())) widths.push_back(f.columns);
     EXPECT_EQ(widths, (std::vector<std::size_t>{100, 96, 96}));
 }
+
+// Concurrent analyses share one terminal: the bar drawing keeps it, a bar
+// made meanwhile stays silent, and the next one after it draws again. A bar
+// left unfinished (its work failed or was stopped) clears its line, so what
+// follows starts on a clean line.
+TEST(ProgressBar, OneDrawsAtATimeAndAnUnfinishedOneClearsItsLine) {
+    TerminalCapture term(100);
+    if (term.master < 0) GTEST_SKIP() << "no pseudo-terminal";
+    {
+        ProgressBar first(10, "PCA Fit", true);
+        ProgressBar meanwhile(10, "Reading file", true);
+        meanwhile.inc(5);
+        meanwhile.finish();
+        first.inc(5);
+    }
+    const std::string out = term.drain();
+    EXPECT_EQ(out.find("Reading file"), std::string::npos);
+    EXPECT_TRUE(out.ends_with("\r\x1b[2K")) << out;
+    {
+        ProgressBar next(10, "Generating space", true);
+        next.finish();
+    }
+    EXPECT_NE(term.drain().find("Generating space"), std::string::npos);
+}

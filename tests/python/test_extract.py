@@ -4,8 +4,10 @@ import json
 import os
 import pathlib
 import re
+import signal
 import subprocess
 import sys
+import time
 import zipfile
 
 import pytest
@@ -376,6 +378,22 @@ def test_command_line_extraction(tmp_path):
                        capture_output=True, text=True, cwd=tmp_path, env=env)
     assert r.returncode == 1
     assert r.stderr.startswith("orvelle.extract: error: ") and "Traceback" not in r.stderr
+
+
+@needs_minilm
+def test_command_line_extraction_exits_130_on_ctrl_c(tmp_path):
+    src = tmp_path / "sentences.txt"
+    src.write_text("The nurse phoned him.\n" * 20000, encoding="utf-8")
+    child = subprocess.Popen([sys.executable, "-m", "orvelle.extract", str(src), "-o", str(tmp_path / "f"), "--model",
+                              "all-MiniLM-L6-v2", "--local-files-only", "--batch-order", "corpus"],
+                             stderr=subprocess.PIPE, text=True, env={**os.environ, "HF_HUB_OFFLINE": "1"})
+    part, deadline = tmp_path / "f.part", time.monotonic() + 60
+    while not (part.exists() and part.stat().st_size) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    child.send_signal(signal.SIGINT)
+    err = child.communicate(timeout=60)[1]
+    assert child.returncode == 130 and err.splitlines()[-1] == "orvelle.extract: interrupted", err
+    assert list(tmp_path.iterdir()) == [src]  # no file that passes for a whole one
 
 
 # The 768-wide model the bundled example was made with.

@@ -1,7 +1,6 @@
 import json
 import math
 import os
-import pty
 import re
 import subprocess
 import sys
@@ -10,6 +9,7 @@ import pytest
 
 import orvelle
 from features import write_features
+from terminal import run_on_terminal
 
 SEEDS = [["he", "him"], ["she", "her"]]
 UNWRAP = "called `Result::unwrap()` on an `Err` value: "
@@ -159,22 +159,9 @@ def test_summaries_identical_across_processes(features, tmp_path):
 
 def stderr_on_terminal(code, *args, env, cwd):
     """Runs `code` with standard error on a pseudo-terminal; returns what it drew there."""
-    master, slave = pty.openpty()
-    proc = subprocess.Popen([sys.executable, "-c", code, *args], stdin=subprocess.DEVNULL,
-                            stdout=subprocess.DEVNULL, stderr=slave, env=env, cwd=cwd)
-    os.close(slave)
-    out = b""
-    while True:
-        try:
-            chunk = os.read(master, 65536)
-        except OSError:  # the child has closed the terminal
-            break
-        if not chunk:
-            break
-        out += chunk
-    os.close(master)
+    proc, out = run_on_terminal([sys.executable, "-c", code, *args], env=env, cwd=cwd)
     assert proc.wait() == 0, out
-    return out.decode()
+    return out
 
 
 @pytest.mark.parametrize("user_friendly,bars", [

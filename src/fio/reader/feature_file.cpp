@@ -1,6 +1,7 @@
 #include "fio/reader/feature_file.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zstd.h>
@@ -8,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "util/cancellation.hpp"
 #include "util/panic.hpp"
 
 namespace orvelle {
@@ -18,11 +20,23 @@ constexpr std::size_t kInputBytes = 1u << 20;  // compressed bytes read at a tim
 // A failed decompression, as read()'s result; system errors are -errno.
 constexpr long kDecompressFailure = -(1L << 20);
 
-long read_fd(int fd, void* buf, std::size_t n) {
+long read_fd(int fd, void* buf, std::size_t n, bool regular) {
+    // A signal that arrives while no read waits interrupts none: a wait for
+    // data that may never come lasts at most one poll interval at a time.
+    if (!regular) {
+        pollfd ready{fd, POLLIN, 0};
+        for (;;) {
+            const int r = ::poll(&ready, 1, 100);
+            if (r > 0 || (r < 0 && errno != EINTR)) break;  // readable, or the read says what is wrong
+            if (r == 0) checkpoint();
+            else checkpoint_after_eintr();
+        }
+    }
     for (;;) {
         ssize_t got = ::read(fd, buf, n);
         if (got >= 0) return static_cast<long>(got);
         if (errno != EINTR) return -static_cast<long>(errno);
+        checkpoint_after_eintr();
     }
 }
 
@@ -30,9 +44,13 @@ long read_fd(int fd, void* buf, std::size_t n) {
 
 FeatureFile::FeatureFile(const std::string& path) : path_(path) {
     if (path.find('\0') != std::string::npos) unwrap_failed(simple_error_debug("InvalidInput", kNulInPath));
-    do {
+    // Interrupted while it waits (a pipe without a writer yet): the signal may
+    // be a request to stop.
+    for (;;) {
         fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (fd_ < 0 && errno == EINTR);
+        if (fd_ >= 0 || errno != EINTR) break;
+        checkpoint_after_eintr();
+    }
     if (fd_ < 0) os_failed(errno);
     struct stat st {};
     if (::fstat(fd_, &st) != 0) {
@@ -41,12 +59,13 @@ FeatureFile::FeatureFile(const std::string& path) : path_(path) {
         os_failed(err);
     }
     size_ = static_cast<std::uint64_t>(st.st_size);
+    regular_ = S_ISREG(st.st_mode);
 
     // Up to four bytes tell the format. A short file, a pipe that gives less,
     // or a file that cannot be read at all (a directory) is plain text, and
     // its failure surfaces at the first read, where a plain file's would.
     while (head_size_ < sizeof head_) {
-        const long got = read_fd(fd_, head_ + head_size_, sizeof head_ - head_size_);
+        const long got = read_fd(fd_, head_ + head_size_, sizeof head_ - head_size_, regular_);
         if (got < 0) head_error_ = static_cast<int>(-got);
         if (got <= 0) break;
         head_size_ += static_cast<std::size_t>(got);
@@ -100,7 +119,7 @@ long FeatureFile::read_raw(char* buf, std::size_t n) {
         return static_cast<long>(k);
     }
     if (head_error_) return -static_cast<long>(head_error_);
-    const long got = read_fd(fd_, buf, n);
+    const long got = read_fd(fd_, buf, n, regular_);
     if (got > 0) consumed_ += static_cast<std::uint64_t>(got);
     return got;
 }
@@ -110,7 +129,7 @@ long FeatureFile::read_decompressed(char* buf, std::size_t n) {
     try {
         for (;;) {
             if (in_pos_ == in_size_ && !in_end_) {
-                const long got = read_fd(fd_, in_.get(), kInputBytes);
+                const long got = read_fd(fd_, in_.get(), kInputBytes, regular_);
                 if (got < 0) return got;
                 in_pos_ = 0;
                 in_size_ = static_cast<std::size_t>(got);

@@ -31,7 +31,9 @@ public:
 
     // Reads up to n bytes of text: the count read, 0 at the end, or a
     // negative value on failure, whose description error_debug() gives (a
-    // directory opens, but reading it fails here).
+    // directory opens, but reading it fails here). Waiting on a pipe or
+    // device, it asks now and then whether to stop (util/cancellation), and
+    // throws Interrupted when so.
     long read(char* buf, std::size_t n);
     // The failure behind read()'s negative result, in its debug form.
     std::string error_debug(long failed) const;
@@ -43,6 +45,7 @@ private:
     int fd_ = -1;
     std::string path_;
     std::uint64_t size_ = 0;
+    bool regular_ = false;  // never waits for data
     std::uint64_t consumed_ = 0;
     Compression compression_ = Compression::none;
     std::uint64_t recorded_size_ = 0;  // of the text, from a stream's header; 0 when unknown

@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "fio/reader/feature_file.hpp"
+#include "util/cancellation.hpp"
 #include "util/panic.hpp"
 
 namespace orvelle {
@@ -70,6 +71,7 @@ std::vector<Line> make_lines(std::vector<LineKelvra>&& records, ProgressBar& bar
     std::vector<Line> lines;
     lines.reserve(records.size());
     for (LineKelvra& record : records) {
+        if (lines.size() % 4096 == 0) checkpoint();
         Line& line = lines.emplace_back();
         line.index = record.linex_index;
         std::size_t n = 0;

@@ -17,6 +17,7 @@
 #include "fio/reader/line_split.hpp"
 #include "fio/reader/normalise.hpp"
 #include "fio/reader/utf8.hpp"
+#include "util/cancellation.hpp"
 #include "util/cpu_count.hpp"
 #include "util/panic.hpp"
 
@@ -229,6 +230,7 @@ void decode_file(FeatureFile& file, const ReadOptions& options, const std::funct
     long read_error = 0;
     bool at_end = false;
     while (!at_end) {
+        checkpoint();
         auto batch = std::make_unique<Batch>();
         Bytes& buf = batch->text;
         if (!spare.empty()) {
@@ -262,6 +264,7 @@ void decode_file(FeatureFile& file, const ReadOptions& options, const std::funct
                 if (target >= max_line) target = max_line + 2;
             }
             buf.reserve(target);
+            checkpoint();  // a long line is read in several steps
             long got = file.read(buf.data.get() + buf.size, target - buf.size);
             if (got <= 0) {
                 if (got < 0) read_error = got;

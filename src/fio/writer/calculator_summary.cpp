@@ -1,6 +1,7 @@
 #include "fio/writer/calculator_summary.hpp"
 
 #include "fio/writer/output_file.hpp"
+#include "util/cancellation.hpp"
 #include "util/float_format.hpp"
 #include "util/panic.hpp"
 #include "util/str_debug.hpp"
@@ -51,6 +52,7 @@ void write_calculator_summary(const BiasTable& bias, std::string_view folder) {
     // The content is complete before the file is touched, so a failure while
     // rendering leaves an existing file as it was.
     const std::string content = calculator_summary_content(bias);
+    checkpoint();
     OutputFile file(calculator_summary_path(folder));
     file.write_all(content);
     file.close();

@@ -1,7 +1,9 @@
 // A file opened for writing from the start: created with mode 0666 (before
 // the umask) or truncated, never appended to. Failures stop the analysis with
 // the system error's debug form. The descriptor is closed on every path;
-// close() reports a failed close, the destructor ignores it.
+// close() reports a failed close, the destructor ignores it. A file whose
+// writing was interrupted (util/cancellation) before it was complete is
+// removed: it must not pass for a whole one. A failure leaves what was written.
 #pragma once
 
 #include <sys/types.h>
@@ -26,7 +28,10 @@ public:
     void write_all(std::string_view bytes) { write_all(fd_, bytes, &::write); }
 
     // Closes now; a failure (data lost on some file systems) stops the call.
+    // The content is complete.
     void close();
+    // The content is complete: an interruption from now on keeps the file.
+    void complete() { complete_ = true; }
 
     // The same on any descriptor through any write call (tests supply one).
     using WriteFn = ssize_t (*)(int, const void*, std::size_t);
@@ -34,6 +39,8 @@ public:
 
 private:
     int fd_;
+    std::string path_;
+    bool complete_ = false;
 };
 
 }  // namespace orvelle

@@ -5,6 +5,7 @@
 
 #include "fio/writer/output_file.hpp"
 #include "space/space.hpp"
+#include "util/cancellation.hpp"
 #include "util/float_format.hpp"
 #include "util/progress_bar.hpp"
 
@@ -36,15 +37,19 @@ std::string_view ListingLine::build(const Token& token) {
 }
 
 // One complete write per line, straight to the file: when a write fails, the
-// lines before it are already there.
+// lines before it are already there. Interrupted before it is opened, the
+// file stays as it was; once opened (truncated), it goes.
 void Space::write(const std::string& path, bool user_friendly) const {
+    checkpoint();
     OutputFile file(path);
     ProgressBar bar(tokens.size(), "Generating space", user_friendly);
     ListingLine line;
-    for (const Token& token : tokens) {
-        file.write_all(line.build(token));
+    for (std::size_t i = 0; i < tokens.size(); ++i) {
+        if (i % 64 == 0) checkpoint();
+        file.write_all(line.build(tokens[i]));
         bar.inc(1);
     }
+    file.complete();
     bar.finish();
 }
 

@@ -5,7 +5,7 @@
 namespace orvelle::host {
 
 namespace {
-PyObject* g_panic_type = nullptr;
+std::atomic<PyObject*> g_panic_type{nullptr};
 
 std::string to_text(PyObject* obj) {
     if (!obj) return "<NULL>";
@@ -27,17 +27,22 @@ std::string repr(PyObject* obj) {
 }
 }  // namespace
 
+PyObject* created_once(std::atomic<PyObject*>& slot, PyObject* (*create)()) {
+    if (PyObject* made = slot.load(std::memory_order_acquire)) return made;
+    Ref mine = own(create());
+    PyObject* none = nullptr;
+    if (slot.compare_exchange_strong(none, mine.get(), std::memory_order_acq_rel)) return mine.release();
+    return none;  // another thread's came first; ours goes
+}
+
 PyObject* panic_exception_type() {
-    if (!g_panic_type) {
-        g_panic_type = PyErr_NewExceptionWithDoc(
-            "pyo3_runtime.PanicException",
-            "\nThe exception raised when a check inside orvelle fails.\n\n"
-            "Like SystemExit, it derives from BaseException so that `except Exception`\n"
-            "does not swallow a failed analysis.\n",
-            PyExc_BaseException, nullptr);
-        if (!g_panic_type) throw PythonError{};
-    }
-    return g_panic_type;
+    return created_once(g_panic_type, [] {
+        return PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException",
+                                         "\nThe exception raised when a check inside orvelle fails.\n\n"
+                                         "Like SystemExit, it derives from BaseException so that `except Exception`\n"
+                                         "does not swallow a failed analysis.\n",
+                                         PyExc_BaseException, nullptr);
+    });
 }
 
 void raise(PyObject* type, const std::string& message) {

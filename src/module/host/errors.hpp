@@ -3,12 +3,14 @@
 // PanicException here, with a one-line diagnostic on standard error.
 #pragma once
 
+#include <atomic>
 #include <new>
 #include <string>
 #include <string_view>
 
 #include "module/host/python.hpp"
 #include "module/host/ref.hpp"
+#include "util/cancellation.hpp"
 #include "util/panic.hpp"
 
 namespace orvelle::host {
@@ -30,6 +32,12 @@ inline void check_status(int rc) {
 // "pyo3_runtime.PanicException", base BaseException, created on first need.
 PyObject* panic_exception_type();
 
+// The object in `slot`, made by create() (a new reference, or null with an
+// error set) the first time. Calls on several threads may both create one
+// (creating runs Python code, which may let another thread in); the first
+// stored is the one every call gets, and the others are dropped.
+PyObject* created_once(std::atomic<PyObject*>& slot, PyObject* (*create)());
+
 [[noreturn]] void raise(PyObject* type, const std::string& message);
 
 // Debug form of the pending Python error, which is cleared:
@@ -49,6 +57,10 @@ PyObject* guarded(const char* function, F&& body) noexcept {
     try {
         return body();
     } catch (const PythonError&) {
+    } catch (const Interrupted&) {
+        // Stopped by a signal handler's exception, which is set; or by other
+        // means, which read as Ctrl-C.
+        if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
     } catch (const Panic& p) {
         raise_panic(function, p.message());
     } catch (const std::bad_alloc&) {

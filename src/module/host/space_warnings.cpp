@@ -1,5 +1,6 @@
 #include "module/host/space_warnings.hpp"
 
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <string_view>
@@ -10,8 +11,10 @@ namespace orvelle::host {
 namespace {
 
 PyObject* new_warning(const char* name, const char* doc) {
-    return check(PyErr_NewExceptionWithDoc(name, doc, PyExc_UserWarning, nullptr));
+    return PyErr_NewExceptionWithDoc(name, doc, PyExc_UserWarning, nullptr);
 }
+
+std::atomic<PyObject*> g_rank_warning{nullptr}, g_sparse_warning{nullptr};
 
 // Two decimals at most, trailing zeros dropped: 2.85, 4, 0.5.
 std::string short_decimal(double v) {
@@ -26,21 +29,23 @@ std::string short_decimal(double v) {
 }  // namespace
 
 PyObject* rank_warning_type() {
-    static PyObject* type = new_warning(
-        "orvelle.RankDeficiencyWarning",
-        "A reduced space keeps components whose singular value is below the numerical-rank tolerance: "
-        "rounding noise that standardisation lifts to unit variance, so the bias ratios measured in that "
-        "space are dominated by noise.");
-    return type;
+    return created_once(g_rank_warning, [] {
+        return new_warning(
+            "orvelle.RankDeficiencyWarning",
+            "A reduced space keeps components whose singular value is below the numerical-rank tolerance: "
+            "rounding noise that standardisation lifts to unit variance, so the bias ratios measured in that "
+            "space are dominated by noise.");
+    });
 }
 
 PyObject* sparse_warning_type() {
-    static PyObject* type = new_warning(
-        "orvelle.SparseSpaceWarning",
-        "A random space holds fewer than 3 drawn tokens per component it keeps: its last components are "
-        "mostly sampling noise, which standardisation lifts to the weight of a real direction, so the bias "
-        "ratios measured in it carry little signal. Draw more tokens (random_token_num, --ratio).");
-    return type;
+    return created_once(g_sparse_warning, [] {
+        return new_warning(
+            "orvelle.SparseSpaceWarning",
+            "A random space holds fewer than 3 drawn tokens per component it keeps: its last components are "
+            "mostly sampling noise, which standardisation lifts to the weight of a real direction, so the bias "
+            "ratios measured in it carry little signal. Draw more tokens (random_token_num, --ratio).");
+    });
 }
 
 PyObject* missing_word_warning_type() {
