@@ -78,12 +78,22 @@ def by_calculator(path: str, ratio: float, seeds: list[int], folder: str) -> lis
     return diffs
 
 
-def by_measure(path: str, ratio: float, seeds: list[int]) -> list[dict[str, float]]:
-    """Per draw: ratio difference per target over all of its occurrences."""
+def by_measure(path: str, ratio: float, seeds: list[int]):
+    """Per draw: ratio difference per target over all of its occurrences; and the target tests."""
     m = orvelle.measure(path, GROUPS, TARGETS, len(seeds), random_token_num=ratio,
                         random_token_seed=seeds[0])
     a, b = m.spaces
-    return [{w: d.targets[a][w] - d.targets[b][w] for w in TARGETS} for d in m.draws]
+    tests = m.target_tests() if hasattr(m, "target_tests") else []
+    return [{w: d.targets[a][w] - d.targets[b][w] for w in TARGETS} for d in m.draws], tests
+
+
+def report_tests(tests, strengths: dict[str, float]) -> None:
+    """The target tests by planted strength: estimate, 95 % interval, p and q."""
+    print("\ntarget tests (over the draws and a bootstrap of the lines), by planted strength")
+    print(f"  {'target':<10} {'strength':>8} {'estimate':>10} {'95 % interval':>24} {'p':>9} {'q':>9}")
+    for t in sorted(tests, key=lambda t: strengths[t.word]):
+        print(f"  {t.word:<10} {strengths[t.word]:+8.2f} {t.estimate:10.5f} "
+              f"[{t.ci_low:10.5f}, {t.ci_high:10.5f}] {t.p:9.2g} {t.q:9.2g}")
 
 
 def spearman(x: np.ndarray, y: np.ndarray) -> float:
@@ -136,8 +146,10 @@ def main() -> int:
 
         t0 = time.perf_counter()
         if has_measure:
-            passed = report("targets over all occurrences (orvelle.measure)",
-                            by_measure(path, a.ratio, seeds), seeds, planted)
+            diffs, tests = by_measure(path, a.ratio, seeds)
+            passed = report("targets over all occurrences (orvelle.measure)", diffs, seeds, planted)
+            if tests:
+                report_tests(tests, strengths)
         t_main = time.perf_counter() - t0
         t0 = time.perf_counter()
         last = report("last drawn occurrence (calculator summary)"

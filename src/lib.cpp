@@ -54,7 +54,7 @@ PyMethodDef kMethods[] = {
 PyMethodDef kPrivate[] = {
     {"_measure", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(measure)), METH_VARARGS | METH_KEYWORDS,
      "_measure(path, subspace_seeds, random_token_num=..., random_token_seed=..., subspace_folder_path=..., "
-     "exclude_words=..., user_friendly=..., pca_dimension=..., targets=..., draws=..., shards=...)\n--\n\n"},
+     "exclude_words=..., user_friendly=..., pca_dimension=..., targets=..., draws=..., shards=..., resamples=...)\n--\n\n"},
     {"_simd_level", simd_level, METH_NOARGS, "_simd_level()\n--\n\n"},
     {"_decomposition_progress", decomposition_progress, METH_O, "_decomposition_progress(after_seconds)\n--\n\n"},
     {"_feature_line", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(feature_line)),

@@ -2,18 +2,19 @@
 
     python -m orvelle FEATURES --seeds he,him --seeds she,her [--ratio R] [--seed 1]
         [--exclude WORD ...] [--targets W1,W2,...] [--targets-file FILE] [--draws 10]
-        [--out DIR] [--progress]
+        [--resamples 1000] [--out DIR] [--progress]
 
 Runs ``measure`` on the feature file: the analysis for --draws random draws (seeds --seed and the
 following ones), writing the first draw's DIR/random_subspace.txt and DIR/calculator_summary.txt,
-and DIR/word_ratios.csv, DIR/intervals.csv and DIR/draws.csv. Prints one row per seed group (the
-mean bias ratio and the mean absolute bias ratio of the random tokens against that group, each
-averaged over the draws with the central 95 % of the draws), then one row per target word and pair
-of groups. A decomposition that runs longer than two seconds (of the covariance of a wide file's
-vectors: minutes at 8192 wide) shows a line with its elapsed time on standard error, --progress or
-not. Any failure ends the program with status 1 and one line "orvelle: error: <message>" on
-standard error; bad arguments end it with status 2; Ctrl-C ends it within about half a second with
-status 130 and the line "orvelle: interrupted", leaving no file half-written.
+and DIR/word_ratios.csv, DIR/intervals.csv, DIR/draws.csv and DIR/target_tests.csv. Prints one row
+per seed group (the mean bias ratio and the mean absolute bias ratio of the random tokens against
+that group, each averaged over the draws with the central 95 % of the draws), then one row per
+target word and pair of groups, with the p and q of its test against zero. A decomposition that
+runs longer than two seconds (of the covariance of a wide file's vectors: minutes at 8192 wide)
+shows a line with its elapsed time on standard error, --progress or not. Any failure ends the
+program with status 1 and one line "orvelle: error: <message>" on standard error; bad arguments end
+it with status 2; Ctrl-C ends it within about half a second with status 130 and the line
+"orvelle: interrupted", leaving no file half-written.
 """
 
 from __future__ import annotations
@@ -51,14 +52,18 @@ def word_list(text: str) -> list[str]:
     return words
 
 
-def positive_int(text: str) -> int:
+def positive_int(text: str, least: int = 1) -> int:
     try:
         n = int(text)
     except ValueError:
-        n = 0
-    if n < 1:
-        raise argparse.ArgumentTypeError(f"{text!r} is not a whole number of at least 1")
+        n = least - 1
+    if n < least:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a whole number of at least {least}")
     return n
+
+
+def whole_number(text: str) -> int:
+    return positive_int(text, 0)
 
 
 def read_words(path: str) -> list[str]:
@@ -88,6 +93,8 @@ def build_parser() -> argparse.ArgumentParser:
                    help="more target words, one per line (blank lines and lines starting with # skipped)")
     p.add_argument("--draws", type=positive_int, default=10, metavar="N",
                    help="random draws to repeat the analysis for, seeds --seed onward (default: 10)")
+    p.add_argument("--resamples", type=whole_number, default=1000, metavar="N",
+                   help="bootstrap resamples of the lines for the targets' p and q (default: 1000; 0: none)")
     p.add_argument("--out", default=".", metavar="DIR",
                    help="folder for random_subspace.txt, calculator_summary.txt and the CSV files, "
                         "created if missing (default: .)")
@@ -139,20 +146,27 @@ def pair_of(t) -> str:
     return f"{t.space.removeprefix('Space of ')} - {t.other.removeprefix('Space of ')}"
 
 
+def _p(v: float) -> str:
+    return "" if math.isnan(v) else f"{v:.2g}" if v < 0.001 else f"{v:.3f}"
+
+
 def format_targets(m) -> str:
     """One row per target word and pair of seed spaces: its tokens in the file, the difference of
-    its ratios over the draws, and in how many draws that difference has the sign of its mean."""
+    its ratios over the draws, in how many draws that difference has the sign of its mean, and the
+    test of the difference against zero given the sentences (p, and q over every row)."""
     counts = m.targets[m.spaces[0]]
+    tests = {(t.word, t.space, t.other): t for t in m.target_tests()}
     rows = [("target", "tokens", "seed spaces", "difference" + (" [95% of draws]" if len(m.draws) > 1 else ""),
-             "same sign")]
+             "same sign", "p", "q")]
     for t in m.target_differences():
         if counts[t.word].count == 0:
-            rows.append((t.word, "0", pair_of(t), "not in the file", ""))
+            rows.append((t.word, "0", pair_of(t), "not in the file", "", "", ""))
             continue
         agree = "" if math.isnan(t.sign_agreement) else f"{round(t.sign_agreement * t.draws)}/{t.draws}"
+        test = tests[(t.word, t.space, t.other)]
         rows.append((t.word, str(counts[t.word].count), pair_of(t),
-                     _with_interval(Interval(t.mean, t.lo, t.hi, t.draws)), agree))
-    return _columns(rows, {1, 3, 4})
+                     _with_interval(Interval(t.mean, t.lo, t.hi, t.draws)), agree, _p(test.p), _p(test.q)))
+    return _columns(rows, {1, 3, 4, 5, 6})
 
 
 def rank_problems(m) -> list[str]:
@@ -212,7 +226,7 @@ def ratio_for(tokens: int, lines: int) -> float:
 
 
 def run(features: str | list[str], groups: list[list[str]], *, ratio=None, seed=None, exclude=None, targets=(), draws=10,
-        out=".", progress=False):
+        out=".", progress=False, resamples=1000):
     """The analysis behind the command: measure, then the first draw's summary and the CSV files
     into ``out``. Returns the measurement."""
     import orvelle
@@ -223,7 +237,8 @@ def run(features: str | list[str], groups: list[list[str]], *, ratio=None, seed=
         warnings.simplefilter("ignore", orvelle.SparseSpaceWarning)
         warnings.simplefilter("ignore", orvelle.MissingWordWarning)
         m = orvelle.measure(features, groups, list(targets), draws, random_token_num=ratio,
-                            random_token_seed=seed, exclude_words=exclude, user_friendly=progress, out=out)
+                            random_token_seed=seed, exclude_words=exclude, user_friendly=progress, out=out,
+                            resamples=resamples)
     m.calculator.save_summary(out)
     m.save(out)
     return m
@@ -264,7 +279,7 @@ def main(argv: list[str] | None = None) -> int:
         os.makedirs(args.out, exist_ok=True)
         features = args.features[0] if len(args.features) == 1 else args.features
         m = run(features, args.seeds, ratio=args.ratio, seed=args.seed, exclude=args.exclude,
-                targets=targets, draws=args.draws, out=args.out, progress=args.progress)
+                targets=targets, draws=args.draws, out=args.out, progress=args.progress, resamples=args.resamples)
     except (KeyboardInterrupt, SystemExit):
         raise
     except BaseException as e:  # noqa: BLE001 - PanicException derives from BaseException
@@ -288,9 +303,14 @@ def main(argv: list[str] | None = None) -> int:
     if targets:
         print()
         print(format_targets(m))
+        untested = list(dict.fromkeys(t.word for t in m.target_tests() if t.tokens and math.isnan(t.p)))
+        if untested and args.resamples:
+            print(f"\nno p or q for words in fewer than two lines (or seed groups in fewer than two): "
+                  f"{', '.join(untested)}")
     pieces = missing_words_hint(m)
     if pieces:
         print(f"orvelle: warning: {pieces}", file=sys.stderr)
-    written = ["random_subspace.txt", "calculator_summary.txt", "word_ratios.csv", "intervals.csv", "draws.csv"]
+    written = ["random_subspace.txt", "calculator_summary.txt", "word_ratios.csv", "intervals.csv", "draws.csv",
+               "target_tests.csv"]
     print(f"\nwrote {', '.join(f'{args.out}/{n}' for n in written)}")
     return 0

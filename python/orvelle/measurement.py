@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import contextlib
 import csv
+import dataclasses
 import math
 import os
 import statistics
@@ -114,6 +115,31 @@ class TargetDifference:
     draws: int
 
 
+@dataclass(frozen=True)
+class TargetTest:
+    """Is a target word's ratio in ``space`` rather than ``other`` different from zero, given the
+    sentences? ``estimate`` is the difference averaged over the draws; the 95 % confidence interval
+    and the two-sided ``p`` account for the sampling of sentences (a bootstrap of lines, seed and
+    target tokens resampled together) and for the draw; ``q`` is the Benjamini-Hochberg adjusted p
+    over every row of the run; ``effect_size`` is the estimate over the pooled standard deviation of
+    the per-token differences. Interval and p are nan when the word, or a seed group, occurs in
+    fewer than two lines."""
+    word: str
+    space: str
+    other: str
+    estimate: float
+    ci_low: float
+    ci_high: float
+    p: float
+    q: float
+    effect_size: float
+    tokens: int
+    lines: int
+
+
+TEST_COLUMNS = [f.name for f in dataclasses.fields(TargetTest)]
+
+
 def spread(values: Sequence[float]) -> Interval:
     n = len(values)
     mean = statistics.fmean(values) if n else math.nan
@@ -154,6 +180,8 @@ class Measurement:
                  dict(zip(self.spaces, d["mean_abs"])),
                  {s: dict(zip(self.target_words, m)) for s, m in zip(self.spaces, d["target_mean"])})
             for d in raw["draws"]]
+        tests = raw["target_tests"]
+        self._tests = [TargetTest(*row) for row in zip(*(tests[c] for c in TEST_COLUMNS))]
 
     def mean_ratio(self) -> dict[str, Interval]:
         """Each space's mean bias ratio over the draws."""
@@ -181,10 +209,16 @@ class Measurement:
                     out.append(TargetDifference(w, space, other, s.mean, s.lo, s.hi, agree, s.draws))
         return out
 
+    def target_tests(self) -> list[TargetTest]:
+        """Per pair of spaces (in seed order) and target word: the difference with its 95 %
+        confidence interval, p, q and effect size. Empty without targets."""
+        return list(self._tests)
+
     def save(self, folder: str) -> list[str]:
-        """Writes word_ratios.csv, intervals.csv and draws.csv into ``folder`` (which must exist);
-        returns their paths."""
-        paths = [os.path.join(folder, name) for name in ("word_ratios.csv", "intervals.csv", "draws.csv")]
+        """Writes word_ratios.csv, intervals.csv, draws.csv and target_tests.csv into ``folder``
+        (which must exist); returns their paths."""
+        paths = [os.path.join(folder, name)
+                 for name in ("word_ratios.csv", "intervals.csv", "draws.csv", "target_tests.csv")]
         _write(paths[0], ["space", "word", "kind", "count", "mean", "sd", "ci_low", "ci_high"],
                self._word_rows())
         _write(paths[1], ["quantity", "space", "other", "word", "draws", "mean", "lo", "hi", "sign_agreement"],
@@ -195,6 +229,7 @@ class Measurement:
                  d.random_space.components, d.random_space.rank, int(d.random_space.deficient),
                  int(d.random_space.sparse)]
                 for d in self.draws for s in self.spaces))
+        _write(paths[3], TEST_COLUMNS, ([_cell(v) for v in dataclasses.astuple(t)] for t in self._tests))
         return paths
 
     def _word_rows(self):
@@ -225,6 +260,13 @@ class Measurement:
 
 def _num(v: float) -> str:
     return repr(float(v))
+
+
+def _cell(v):
+    """A CSV cell: floats as their repr, empty where undefined (nan)."""
+    if isinstance(v, float):
+        return "" if math.isnan(v) else _num(v)
+    return v
 
 
 def _write(path: str, header: list[str], rows) -> None:
@@ -272,7 +314,7 @@ def corpus_files(path: str | os.PathLike | Sequence[str | os.PathLike]) -> list[
 def measure(path: str | os.PathLike | Sequence[str | os.PathLike], subspace_seeds: Sequence[Sequence[str]], targets: Sequence[str] = (), draws: int = 10, *,
             random_token_num: Optional[float] = None, random_token_seed: Optional[int] = None,
             exclude_words: Optional[Sequence[str]] = None, pca_dimension: Optional[int] = None,
-            user_friendly: bool = False, out: Optional[str] = None) -> Measurement:
+            user_friendly: bool = False, out: Optional[str] = None, resamples: int = 1000) -> Measurement:
     """The analysis of ``calculator`` for ``draws`` random draws, seeds ``random_token_seed``
     (default 1) and the ``draws - 1`` following ones; the file is read and the global space fitted
     once. Without ``random_token_num`` each draw takes 4 tokens per kept component (2 048), or
@@ -282,12 +324,17 @@ def measure(path: str | os.PathLike | Sequence[str | os.PathLike], subspace_seed
     random_subspace.txt is written there (the folder must exist). Failures inside the analysis
     raise the same PanicException as ``calculator``; a space too small for the components it keeps
     issues a RankDeficiencyWarning (once for the random spaces of all draws), and random spaces of
-    fewer than 3 tokens per component a SparseSpaceWarning."""
+    fewer than 3 tokens per component a SparseSpaceWarning. With targets, ``resamples`` bootstrap
+    resamples of the lines (seeded by ``random_token_seed``) give ``target_tests()``; 0 leaves
+    their intervals and p-values out."""
     if isinstance(targets, str):
         raise TypeError("targets must be a sequence of words, not a str")
     if not isinstance(draws, int) or isinstance(draws, bool) or draws < 1:
         raise ValueError(f"draws must be a whole number of at least 1, not {draws!r}")
+    if not isinstance(resamples, int) or isinstance(resamples, bool) or resamples < 0:
+        raise ValueError(f"resamples must be a whole number of at least 0, not {resamples!r}")
     files = corpus_files(path)
     raw = _measure(files[0], subspace_seeds, random_token_num, random_token_seed, out, exclude_words,
-                   user_friendly, pca_dimension, list(targets), draws, files if len(files) > 1 else None)
+                   user_friendly, pca_dimension, list(targets), draws, files if len(files) > 1 else None,
+                   resamples)
     return Measurement(raw)

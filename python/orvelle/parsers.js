@@ -1,6 +1,7 @@
 // Readers of the files an analysis leaves behind: the random-subspace listing
 // (random_subspace.txt), the summary (calculator_summary.txt) and the tables
-// of a measurement over several draws (word_ratios.csv, intervals.csv).
+// of a measurement over several draws (word_ratios.csv, intervals.csv,
+// target_tests.csv).
 // Plain script: defines OrvelleParsers in the page, module.exports in node.
 (function (root) {
   "use strict";
@@ -254,14 +255,16 @@
 
   const WORD_RATIO_COLUMNS = ["space", "word", "kind", "count", "mean", "sd", "ci_low", "ci_high"];
   const INTERVAL_COLUMNS = ["quantity", "space", "other", "word", "draws", "mean", "lo", "hi", "sign_agreement"];
+  const TEST_COLUMNS = ["word", "space", "other", "estimate", "ci_low", "ci_high", "p", "q", "effect_size", "tokens", "lines"];
   const KINDS = ["drawn", "target"];
   const QUANTITIES = ["mean ratio", "mean |ratio|", "target ratio", "target difference"];
   const TABLES = [
     { kind: "ratios", file: "word_ratios.csv", columns: WORD_RATIO_COLUMNS },
     { kind: "intervals", file: "intervals.csv", columns: INTERVAL_COLUMNS },
+    { kind: "tests", file: "target_tests.csv", columns: TEST_COLUMNS },
   ];
 
-  // Which table a text holds, by its header: "ratios", "intervals" or null.
+  // Which table a text holds, by its header: "ratios", "intervals", "tests" or null.
   function measurementKind(text) {
     const end = text.indexOf("\n");
     const first = (end < 0 ? text : text.slice(0, end)).replace(/^\ufeff/, "").replace(/\r$/, "");
@@ -409,9 +412,32 @@
     });
   }
 
+  // target_tests.csv: per pair of spaces and target word, the difference with
+  // its 95 % confidence interval, p, q and effect size. Returns [{word, space,
+  // other, estimate, ciLow, ciHigh, p, q, effectSize, tokens, lines}] in file
+  // order; an empty number (undefined) is null.
+  function parseTargetTests(text) {
+    const name = "target tests";
+    return readCsv(text, name, TEST_COLUMNS).map(({ line, fields }) => {
+      const [word, space, other, estimate, lo, hi, p, q, effect, tokens, lines] = fields;
+      const num = (s, column) => csvNumber(s, name, line, column);
+      return {
+        word, space, other,
+        estimate: num(estimate, "estimate"),
+        ciLow: num(lo, "ci_low"),
+        ciHigh: num(hi, "ci_high"),
+        p: num(p, "p"),
+        q: num(q, "q"),
+        effectSize: num(effect, "effect_size"),
+        tokens: csvCount(tokens, name, line, "tokens"),
+        lines: csvCount(lines, name, line, "lines"),
+      };
+    });
+  }
+
   const api = {
     parseSummary, spaceAverages, createListingParser, parseListing,
-    measurementKind, parseWordRatios, parseIntervals, ParseError,
+    measurementKind, parseWordRatios, parseIntervals, parseTargetTests, ParseError,
   };
   if (typeof module === "object" && module.exports) module.exports = api;
   else root.OrvelleParsers = api;

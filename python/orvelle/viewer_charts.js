@@ -7,7 +7,8 @@
   const V = window.orvelleViewer;
   const { state, $ } = V;
 
-  const COLOURS = { mean: "#3d6fb6", meanAbs: "#e08a2c", axis: "#555", grid: "#ddd", missing: "#b8b8b8", whisker: "#1d232b" };
+  const COLOURS = { mean: "#3d6fb6", meanAbs: "#e08a2c", axis: "#555", grid: "#ddd", missing: "#b8b8b8", whisker: "#1d232b",
+    ci: "#a9c4e8", found: "#c0392b" };
 
   const chart = { bars: [], whiskers: [] };
   const differences = { rows: [] };
@@ -194,11 +195,33 @@
 
   // Target words of one pair of spaces, a row each: the mean difference of the
   // word's ratio over the draws as a dot, the central 95 % of draws as a
-  // whisker and, at the right, how many draws agree on the sign.
+  // whisker and, at the right, how many draws agree on the sign. With a
+  // target_tests.csv, the 95 % confidence interval as a band behind, and the
+  // dot in red where q < 0.05.
+  const FOUND = 0.05;
+
+  // The pairs of intervals.csv, or of target_tests.csv when it came alone;
+  // every row with its test (or null).
+  function differencePairs() {
+    const tests = state.tests;
+    let pairs = state.intervals ? state.intervals.pairs : [];
+    if (!pairs.length && tests) {
+      const byKey = new Map();
+      for (const t of tests.rows) {
+        const key = t.space + "\0" + t.other;
+        if (!byKey.has(key)) byKey.set(key, { space: t.space, other: t.other, rows: [] });
+        byKey.get(key).rows.push({ word: t.word, mean: t.estimate, lo: null, hi: null, signAgreement: null, draws: 0 });
+      }
+      pairs = [...byKey.values()];
+    }
+    const testOf = (p, r) => (tests && tests.byPair.get(p.space + "\0" + p.other + "\0" + r.word)) || null;
+    return pairs.map((p) => ({ ...p, rows: p.rows.map((r) => ({ ...r, test: testOf(p, r) })) }));
+  }
+
   function fillPairChoice() {
     const sel = $("diff-pair");
     const old = sel.value;
-    const pairs = state.intervals ? state.intervals.pairs : [];
+    const pairs = differencePairs();
     sel.replaceChildren(...pairs.map((p, i) => new Option(`${p.space} − ${p.other}`, String(i))));
     sel.value = old !== "" && +old < pairs.length ? old : pairs.length ? "0" : "";
     sel.disabled = pairs.length < 2;
@@ -213,8 +236,8 @@
 
   function drawDifferences() {
     const canvas = $("diff-chart");
-    const iv = state.intervals;
-    const pair = iv && $("diff-pair").value !== "" ? iv.pairs[+$("diff-pair").value] : null;
+    const iv = state.intervals || state.tests;
+    const pair = iv && $("diff-pair").value !== "" ? differencePairs()[+$("diff-pair").value] : null;
     const rows = pair ? pair.rows : [];
     const ROW = 24, top = 30, bottom = 30;
     canvas.style.height = `${rows.length ? top + rows.length * ROW + bottom : 80}px`;
@@ -231,7 +254,7 @@
     const labelW = Math.min(200, Math.max(...rows.map((r) => ctx.measureText(V.visible(r.word)).width)));
     const left = labelW + 20, right = 80;
     let x0 = 0, x1 = 0;
-    for (const r of rows) for (const v of [r.mean, r.lo, r.hi]) {
+    for (const r of rows) for (const v of [r.mean, r.lo, r.hi, ...(r.test ? [r.test.ciLow, r.test.ciHigh] : [])]) {
       if (v !== null && Number.isFinite(v)) { x0 = Math.min(x0, v); x1 = Math.max(x1, v); }
     }
     if (x0 === x1) x1 = x0 + 1;
@@ -262,7 +285,16 @@
       ctx.fillStyle = "#222";
       ctx.textAlign = "right";
       ctx.fillText(ellipsize(ctx, V.visible(r.word), labelW), left - 10, yc);
-      const rec = { word: r.word, mean: r.mean, lo: r.lo, hi: r.hi, signAgreement: r.signAgreement, draws: r.draws, y: yc, x: NaN, x0: NaN, x1: NaN, agreement: agreementText(r) };
+      const t = r.test;
+      const found = !!t && t.q !== null && t.q < FOUND;
+      const rec = { word: r.word, mean: r.mean, lo: r.lo, hi: r.hi, signAgreement: r.signAgreement, draws: r.draws, y: yc, x: NaN, x0: NaN, x1: NaN,
+        agreement: agreementText(r), ci0: NaN, ci1: NaN, q: t ? t.q : null, found };
+      if (t && hasRange(t.ciLow, t.ciHigh)) {
+        rec.ci0 = x(t.ciLow);
+        rec.ci1 = x(t.ciHigh);
+        ctx.fillStyle = COLOURS.ci;
+        ctx.fillRect(rec.ci0, yc - 7, Math.max(rec.ci1 - rec.ci0, 1), 14);
+      }
       if (hasRange(r.lo, r.hi)) {
         const a = x(r.lo), b = x(r.hi);
         ctx.strokeStyle = COLOURS.whisker;
@@ -277,7 +309,7 @@
       }
       if (r.mean !== null && r.mean === r.mean) {
         rec.x = x(r.mean);
-        ctx.fillStyle = COLOURS.mean;
+        ctx.fillStyle = found ? COLOURS.found : COLOURS.mean;
         ctx.beginPath(); ctx.arc(rec.x, yc, 4.5, 0, 2 * Math.PI); ctx.fill();
       }
       ctx.fillStyle = COLOURS.axis;
@@ -292,20 +324,30 @@
     const tbody = table.tBodies[0];
     tbody.replaceChildren();
     if (!pair) return;
-    const heads = ["word", "difference", "95 % of draws", "same sign", `ratio in ${pair.space}`, `ratio in ${pair.other}`];
+    const tested = !!state.tests;
+    const heads = ["word", "difference", "95 % of draws", "same sign", `ratio in ${pair.space}`, `ratio in ${pair.other}`,
+      ...(tested ? ["95 % confidence interval", "p", "q", "effect size", "lines"] : [])];
     const tr = document.createElement("tr");
     for (const h of heads) tr.appendChild(document.createElement("th")).textContent = h;
     table.tHead.replaceChildren(tr);
     const ratio = (space, word) => {
-      const r = state.intervals.ratio.get(space + "\0" + word);
+      const r = state.intervals && state.intervals.ratio.get(space + "\0" + word);
       return !r || r.mean === null ? "–" : formatRatio(r.mean) + (hasRange(r.lo, r.hi) ? ` (${formatInterval(r.lo, r.hi)})` : "");
     };
+    const number = (v, f) => (v === null || v !== v ? "–" : f(v));
+    const pValue = (v) => (v < 1e-3 ? v.toExponential(1) : v.toFixed(3));
     for (const r of pair.rows) {
       const row = tbody.insertRow();
+      const t = r.test;
       const cells = [V.visible(r.word), r.mean === null ? "–" : formatRatio(r.mean), formatInterval(r.lo, r.hi), agreementText(r),
         ratio(pair.space, r.word), ratio(pair.other, r.word)];
+      if (tested) {
+        cells.push(t ? formatInterval(t.ciLow, t.ciHigh) : "–", number(t && t.p, pValue), number(t && t.q, pValue),
+          number(t && t.effectSize, (v) => v.toFixed(2)), t ? String(t.lines) : "–");
+      }
       for (const text of cells) row.insertCell().textContent = text;
       row.cells[1].title = String(r.mean);
+      if (t && t.q !== null && t.q < FOUND) row.classList.add("found");
     }
   }
 

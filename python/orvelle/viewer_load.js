@@ -21,6 +21,7 @@
     wordScale: [NaN, NaN],  // value range of the interval bars
     wordKind: "",      // "", "drawn" or "target"
     intervals: null,   // intervals.csv, grouped: see groupIntervals
+    tests: null,       // target_tests.csv: {rows, byPair: Map space + "\0" + other + "\0" + word -> row}
   };
   const V = (window.orvelleViewer = { state, $ });
 
@@ -80,8 +81,9 @@
     V.drawScatter();
   }
 
-  // word_ratios.csv or intervals.csv, told apart by the header (by the name
-  // when neither header matches, so that the error names the expected one).
+  // word_ratios.csv, intervals.csv or target_tests.csv, told apart by the
+  // header (by the name when no header matches, so that the error names the
+  // expected one).
   async function loadTable(file) {
     let text = "";
     let why = null;
@@ -90,7 +92,8 @@
     } catch (e) {
       why = "not valid UTF-8";
     }
-    const kind = P.measurementKind(text) || (/interval/i.test(file.name) ? "intervals" : "ratios");
+    const kind = P.measurementKind(text) ||
+      (/interval/i.test(file.name) ? "intervals" : /test/i.test(file.name) ? "tests" : "ratios");
     setStatus(kind, `reading ${file.name}…`, "loading");
     try {
       if (why) throw new P.ParseError(why);
@@ -99,6 +102,12 @@
         state.ratios = rows;
         const spaces = new Set(rows.map((r) => r.space));
         setStatus(kind, `${file.name}: ${spaces.size} spaces, ${rows.length} rows`, "ready");
+      } else if (kind === "tests") {
+        const rows = P.parseTargetTests(text);
+        const byPair = new Map(rows.map((r) => [r.space + "\0" + r.other + "\0" + r.word, r]));
+        state.tests = { rows, byPair };
+        const found = rows.filter((r) => r.q !== null && r.q < 0.05).length;
+        setStatus(kind, `${file.name}: ${rows.length} tests, ${found} with q < 0.05`, "ready");
       } else {
         state.intervals = groupIntervals(P.parseIntervals(text));
         const iv = state.intervals;
@@ -113,7 +122,7 @@
       V.fillWordSpaceChoice();
       V.chooseWordSpace();
     } else {
-      V.drawChart();
+      if (kind === "intervals") V.drawChart();
       V.fillPairChoice();
       V.drawDifferences();
     }

@@ -65,5 +65,5 @@
   tokenGrid.buildHead();
   wordGrid.buildHead();
   drawScatter();
-  for (const which of ["summary", "listing", "ratios", "intervals"]) document.body.dataset[which] = "empty";
+  for (const which of ["summary", "listing", "ratios", "intervals", "tests"]) document.body.dataset[which] = "empty";
 })();

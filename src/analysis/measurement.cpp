@@ -26,6 +26,9 @@ Measurement run_measurement(MeasureRequest request) {
     // Found once; each draw expresses copies in its own coordinates.
     const std::vector<std::vector<Token>> found = find_groups(global, a.subspace_seeds);
     const std::vector<Token> target_tokens = global.find(request.targets);
+    const bool testing = !request.targets.empty();
+    TargetBootstrap boot;
+    if (testing) boot = start_target_bootstrap(request.targets, target_tokens, found, request.resamples, seed);
 
     for (std::size_t d = 0; d < request.draws; ++d) {
         checkpoint();
@@ -36,9 +39,22 @@ Measurement run_measurement(MeasureRequest request) {
         if (d == 0 && a.subspace_folder_path)
             random.space.write(*a.subspace_folder_path + "/random_subspace.txt", user_friendly);
 
-        SeedCentres seeds = SeedCentres::of(seed_spaces(found, a.subspace_seeds), &random.reduction);
-        WordRatios targets =
-            word_ratios(express(random.reduction, target_tokens), seeds, request.targets);
+        std::vector<Space> spaces = seed_spaces(found, a.subspace_seeds);
+        std::vector<std::string> names;
+        for (const Space& s : spaces) names.push_back(s.name);
+        // The tests need each seed space's tokens by line, in this draw's coordinates.
+        std::vector<SeedLines> seed_lines;
+        SeedCentres::Seen seen;
+        if (testing)
+            seen = [&](std::size_t, const std::vector<Token>& t) { seed_lines.push_back(SeedLines::of(t, boot.weights)); };
+        SeedCentres seeds = SeedCentres::of(std::move(spaces), &random.reduction, seen);
+        const std::vector<Token> expressed = express(random.reduction, target_tokens);
+        WordRatios targets = word_ratios(expressed, seeds, request.targets);
+        if (testing)
+            add_draw(boot,
+                     line_effects(expressed, boot.words, std::move(seed_lines), names, seeds, boot.weights,
+                                  random.space.tokens),
+                     targets, seeds.names);
         if (d == 0) {
             out.spaces = seeds.names;
             out.words = word_ratios(random.space.tokens, seeds);
@@ -54,6 +70,7 @@ Measurement run_measurement(MeasureRequest request) {
         draw.target_sd = std::move(targets.sd);
         out.draws.push_back(std::move(draw));
     }
+    out.target_tests = finish_target_tests(boot);
     return out;
 }
 

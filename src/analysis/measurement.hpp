@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "analysis/pipeline.hpp"
+#include "analysis/target_tests.hpp"
 #include "space/word_ratios.hpp"
 
 namespace orvelle {
@@ -19,6 +20,7 @@ struct MeasureRequest {
     std::vector<std::string> shards;  // when given, the corpus in place of analysis.path
     std::vector<std::string> targets;
     std::size_t draws = 10;
+    std::size_t resamples = 1000;  // of the target tests' bootstrap
 };
 
 struct DrawResult {
@@ -42,6 +44,7 @@ struct Measurement {
     AbsentWords absent_seeds;         // seed words without a token
     AbsentWords absent_targets;       // target words without a token
     std::vector<DrawResult> draws;    // draw i uses the seed plus i (wrapping)
+    std::vector<TargetTest> target_tests;  // with targets: per pair of spaces, then per target
 };
 
 Measurement run_measurement(MeasureRequest request);

@@ -17,7 +17,7 @@ namespace {
 constexpr const char* kParams[] = {"path",           "subspace_seeds",       "random_token_num",
                                    "random_token_seed", "subspace_folder_path", "exclude_words",
                                    "user_friendly",  "pca_dimension",        "targets",
-                                   "draws",          "shards"};
+                                   "draws",          "shards",               "resamples"};
 constexpr Signature kSignature{"_measure()", kParams, 2};
 
 MeasureRequest convert(std::span<PyObject*> a) {
@@ -26,6 +26,7 @@ MeasureRequest convert(std::span<PyObject*> a) {
     m.targets = optional_argument("targets", a[8], to_string_list).value_or(std::vector<std::string>{});
     m.draws = optional_argument("draws", a[9], to_u64).value_or(10);
     m.shards = optional_argument("shards", a[10], to_string_list).value_or(std::vector<std::string>{});
+    m.resamples = optional_argument("resamples", a[11], to_u64).value_or(1000);
     return m;
 }
 
@@ -97,6 +98,24 @@ std::vector<std::string> spelled(const Measurement& m) {
     return out;
 }
 
+// Column by column: one list per field, rows in order.
+Ref target_tests(const std::vector<TargetTest>& rows) {
+    auto column = [&](auto field) { return list(rows, field); };
+    return Dict()
+        .set("word", column([](const TargetTest& t) { return text(t.word); }))
+        .set("space", column([](const TargetTest& t) { return text(t.space); }))
+        .set("other", column([](const TargetTest& t) { return text(t.other); }))
+        .set("estimate", column([](const TargetTest& t) { return number(t.estimate); }))
+        .set("ci_low", column([](const TargetTest& t) { return number(t.ci_low); }))
+        .set("ci_high", column([](const TargetTest& t) { return number(t.ci_high); }))
+        .set("p", column([](const TargetTest& t) { return number(t.p); }))
+        .set("q", column([](const TargetTest& t) { return number(t.q); }))
+        .set("effect_size", column([](const TargetTest& t) { return number(t.effect_size); }))
+        .set("tokens", column([](const TargetTest& t) { return count(t.tokens); }))
+        .set("lines", column([](const TargetTest& t) { return count(t.lines); }))
+        .done();
+}
+
 }  // namespace
 
 PyObject* measure(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -131,6 +150,7 @@ PyObject* measure(PyObject*, PyObject* args, PyObject* kwargs) {
                                .set("spelled", list(spelled(m), text))
                                .done())
             .set("draws", list(m.draws, draw))
+            .set("target_tests", target_tests(m.target_tests))
             .set("calculator", Ref::steal(wrap_calculator(std::move(m.calculator))))
             .done()
             .release();

@@ -44,7 +44,7 @@ double cos_similarity(const std::vector<double>& center1, const std::vector<doub
     return dot / (std::sqrt(b) * std::sqrt(a));
 }
 
-SeedCentres SeedCentres::of(std::vector<Space> compare_space, const Reduction* coordinates) {
+SeedCentres SeedCentres::of(std::vector<Space> compare_space, const Reduction* coordinates, const Seen& seen) {
     if (compare_space.empty()) panic("compare_space should have at least one space");
 
     // A centre depends only on its space's tokens: one computation per space,
@@ -59,6 +59,7 @@ SeedCentres SeedCentres::of(std::vector<Space> compare_space, const Reduction* c
         check_center_input(space.tokens);
         if (coordinates) space.tokens = express(*coordinates, std::move(space.tokens));
         centres.push_back(mean_vector(space.tokens));
+        if (seen) seen(centres.size() - 1, space.tokens);
         std::vector<Token>().swap(space.tokens);
     }
 

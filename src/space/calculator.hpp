@@ -2,6 +2,7 @@
 // against every seed-word space.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -22,8 +23,12 @@ struct SeedCentres {
 
     // Consumes the spaces' tokens; fails as the Calculator's construction does.
     // With `coordinates`, each space's tokens are checked as given, then
-    // expressed in those coordinates before their centre is taken.
-    static SeedCentres of(std::vector<Space> compare_space, const Reduction* coordinates = nullptr);
+    // expressed in those coordinates before their centre is taken. `seen`,
+    // when given, is shown each space's tokens (as the centre is taken from
+    // them) before they are released.
+    using Seen = std::function<void(std::size_t space, const std::vector<Token>& tokens)>;
+    static SeedCentres of(std::vector<Space> compare_space, const Reduction* coordinates = nullptr,
+                          const Seen& seen = {});
 };
 
 struct Calculator {

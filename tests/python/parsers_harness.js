@@ -24,9 +24,10 @@ function run(c) {
       const l = p.finish();
       return { ok: { count: l.count, dim: l.dim, texts: l.texts, lines: Array.from(l.lines), layers: Array.from(l.layers), values: Array.from(l.values, bits) } };
     }
-    if (c.op === "wordRatios" || c.op === "intervals") {
-      const rows = c.op === "wordRatios" ? P.parseWordRatios(c.input) : P.parseIntervals(c.input);
-      const numbers = new Set(["mean", "sd", "ciLow", "ciHigh", "lo", "hi", "signAgreement"]);
+    if (c.op === "wordRatios" || c.op === "intervals" || c.op === "tests") {
+      const parse = { wordRatios: P.parseWordRatios, intervals: P.parseIntervals, tests: P.parseTargetTests }[c.op];
+      const rows = parse(c.input);
+      const numbers = new Set(["mean", "sd", "ciLow", "ciHigh", "lo", "hi", "signAgreement", "estimate", "p", "q", "effectSize"]);
       return { ok: rows.map((r) => Object.fromEntries(Object.entries(r).map(([k, v]) => [k, numbers.has(k) && v !== null ? bits(v) : v]))) };
     }
     throw new Error("unknown op " + c.op);

@@ -78,8 +78,9 @@ class FakeCalculator:
         self.saved.append(path)
 
 
-def fake_measurement(spaces, means, abs_means, targets=(), target_means=(), counts=()):
-    """A Measurement of len(means) draws: means[d][s] for draw d and space s; target_means[d][s][t]."""
+def fake_measurement(spaces, means, abs_means, targets=(), target_means=(), counts=(), pq=()):
+    """A Measurement of len(means) draws: means[d][s] for draw d and space s; target_means[d][s][t];
+    pq[t]: the p and q of target t's test (nan when not given)."""
     rank = dict(tokens=2048, width=512, components=512, rank=512, noise=0)
     table = dict(words=list(targets), count=list(counts), mean=[[0.0] * len(targets)] * len(spaces),
                  sd=[[0.0] * len(targets)] * len(spaces))
@@ -89,7 +90,15 @@ def fake_measurement(spaces, means, abs_means, targets=(), target_means=(), coun
     return orvelle.Measurement(dict(spaces=spaces, calculator=FakeCalculator(), global_space=rank, lines=40,
                                     requested=2048, eligible=4000,
                                     words=dict(words=[], count=[], mean=[[]] * len(spaces), sd=[[]] * len(spaces)),
-                                    targets=table, draws=draws))
+                                    targets=table, draws=draws, target_tests=fake_tests(spaces, targets, pq)))
+
+
+def fake_tests(spaces, targets, pq):
+    nan = float("nan")
+    pairs = [(s, o) for i, s in enumerate(spaces) for o in spaces[i + 1:]]
+    rows = [(w, s, o, nan, nan, nan, *(pq[t] if pq else (nan, nan)), nan, 1, 1)
+            for s, o in pairs for t, w in enumerate(targets)]
+    return {c: [r[i] for r in rows] for i, c in enumerate(orvelle.measurement.TEST_COLUMNS)}
 
 
 def test_arguments_reach_the_analysis_and_the_table_keeps_group_order(tmp_path, monkeypatch, capsys):
@@ -114,9 +123,10 @@ def test_arguments_reach_the_analysis_and_the_table_keeps_group_order(tmp_path, 
     assert status == 0
     assert calls == [((str(features), [["he", "him"], ["she", "her"]], ["pilot", "chef", "nurse"], 1),
                       dict(random_token_num=16.0, random_token_seed=-7, out=str(out),
-                           exclude_words=["<s>", "</s>"], user_friendly=True))]
+                           exclude_words=["<s>", "</s>"], user_friendly=True, resamples=1000))]
     assert out.is_dir() and fake.calculator.saved == [str(out)]
-    assert sorted(p.name for p in out.iterdir()) == ["draws.csv", "intervals.csv", "word_ratios.csv"]
+    assert sorted(p.name for p in out.iterdir()) == ["draws.csv", "intervals.csv", "target_tests.csv",
+                                                     "word_ratios.csv"]
     lines = capsys.readouterr().out.splitlines()
     assert lines[0].split() == ["seed", "space", "words", "mean", "bias", "ratio", "mean", "|bias", "ratio|"]
     assert lines[1].split() == ["Space", "of", "he", "he,him", "0.125000", "1.500000"]
@@ -128,7 +138,7 @@ def test_draws_print_intervals_and_target_differences(tmp_path, monkeypatch, cap
     fake = fake_measurement(["Space of he", "Space of she"], [[0.1, 0.2], [0.3, 0.0], [0.2, 0.1]],
                             [[1, 1], [1, 1], [1, 1]], ["nurse", "ghost"], [
                                 [[0.5, 0.0], [0.0, 0.0]], [[-0.1, 0.0], [0.0, 0.0]], [[0.4, 0.0], [0.1, 0.0]]],
-                            [4, 0])
+                            [4, 0], [(0.0123, 0.0246), (float("nan"), float("nan"))])
     monkeypatch.setattr(orvelle, "measure", lambda *a, **k: fake)
     (tmp_path / "f.jsonl").write_text("")
     assert cli.main([str(tmp_path / "f.jsonl"), "--seeds", "he", "--seeds", "she", "--targets", "nurse,ghost",
@@ -138,13 +148,15 @@ def test_draws_print_intervals_and_target_differences(tmp_path, monkeypatch, cap
                                            "1.000000", "[1.000000,", "1.000000]"]
     assert "3 draws, seeds 1 to 3" in out
     row = next(line for line in out.splitlines() if line.startswith("nurse"))
-    assert row.split() == ["nurse", "4", "he", "-", "she", "0.233333", "[-0.080000,", "0.490000]", "2/3"]
+    assert row.split() == ["nurse", "4", "he", "-", "she", "0.233333", "[-0.080000,", "0.490000]", "2/3",
+                           "0.012", "0.025"]
     ghost = next(line for line in out.splitlines() if line.startswith("ghost"))
     assert ghost.split() == ["ghost", "0", "he", "-", "she", "not", "in", "the", "file"]
 
 
 @pytest.mark.parametrize("args,message", [
     (["--draws", "0"], "argument --draws: '0' is not a whole number of at least 1"),
+    (["--resamples", "-1"], "argument --resamples: '-1' is not a whole number of at least 0"),
     (["--targets", "a,,b"], "argument --targets: bad word list 'a,,b'"),
 ])
 def test_bad_measurement_arguments(tmp_path, features, args, message):
@@ -160,7 +172,7 @@ def test_defaults_are_left_to_the_analysis(tmp_path, monkeypatch):
     (tmp_path / "f.jsonl").write_text("")
     assert cli.main(["f.jsonl", "--seeds", "he"]) == 0
     assert calls == [(([], 10), dict(random_token_num=None, random_token_seed=None, out=".",
-                                     exclude_words=None, user_friendly=False))]
+                                     exclude_words=None, user_friendly=False, resamples=1000))]
 
 
 @pytest.mark.parametrize("raised,shown", [

@@ -85,8 +85,8 @@ def test_planted_association_is_recovered_in_every_draw(without_king):
 
 def test_csv_files(without_king, tmp_path):
     m = without_king
-    words, intervals, draws = (list(csv.DictReader(open(p, newline="", encoding="utf-8")))
-                               for p in m.save(str(tmp_path)))
+    words, intervals, draws, tests = (list(csv.DictReader(open(p, newline="", encoding="utf-8")))
+                                      for p in m.save(str(tmp_path)))
     for space in m.spaces:
         mine = [r for r in words if r["space"] == space]
         assert [r["word"] for r in mine if r["kind"] == "drawn"] == list(m.words[space])
@@ -101,12 +101,42 @@ def test_csv_files(without_king, tmp_path):
     assert [(r["seed"], r["space"]) for r in draws] == [(str(s), sp) for s in range(1, 5) for sp in (HE, SHE)]
     for r, (d, sp) in zip(draws, [(d, sp) for d in m.draws for sp in (HE, SHE)]):
         assert (float(r["mean"]), float(r["mean_abs"])) == (d.mean[sp], d.mean_abs[sp])
+    assert [(r["word"], r["space"], r["other"]) for r in tests] == [(w, HE, SHE) for w in ("king", "queen", "absent")]
+    for r, t in zip(tests, m.target_tests()):
+        assert [float(r[c]) if r[c] else math.nan for c in ("estimate", "ci_low", "ci_high", "p", "q")] == \
+            pytest.approx([t.estimate, t.ci_low, t.ci_high, t.p, t.q], rel=0, nan_ok=True)
+    assert tests[2]["tokens"] == "0" and tests[2]["estimate"] == tests[2]["p"] == ""
     # Every word's interval is its mean ± t(count - 1) × sd / √count.
     for r in words:
         if r["ci_low"]:
             half = orvelle.measurement.t975(int(r["count"]) - 1) * float(r["sd"]) / math.sqrt(int(r["count"]))
             assert float(r["ci_low"]) == pytest.approx(float(r["mean"]) - half, rel=1e-12, abs=1e-15)
             assert float(r["ci_high"]) == pytest.approx(float(r["mean"]) + half, rel=1e-12, abs=1e-15)
+
+
+def test_target_tests_find_the_planted_association(without_king):
+    m = without_king
+    king, queen, absent = m.target_tests()
+    diffs = {t.word: t.mean for t in m.target_differences()}
+    for t in (king, queen):
+        assert t.estimate == pytest.approx(diffs[t.word], rel=1e-12)
+        assert t.ci_low < t.estimate < t.ci_high and t.p <= t.q < 1e-4
+        assert t.lines == t.tokens == m.targets[HE][t.word].count
+        assert math.copysign(1, t.effect_size) == math.copysign(1, t.estimate)
+    assert king.ci_low > 0 and queen.ci_high < 0
+    assert absent.tokens == absent.lines == 0 and math.isnan(absent.estimate) and math.isnan(absent.q)
+
+
+def test_target_tests_are_fixed_by_the_seed(planted):
+    def tests(**kwargs):
+        args = dict(random_token_num=7, draws=3) | kwargs
+        return orvelle.measure(planted, SEEDS, ["king", "the"], args.pop("draws"), **args).target_tests()
+
+    first = tests()
+    assert tests() == first
+    none = tests(resamples=0)
+    assert [t.estimate for t in none] == [t.estimate for t in first]
+    assert all(math.isnan(t.p) and math.isnan(t.ci_low) for t in none)
 
 
 # The interval of a mean over count tokens uses count - 1 degrees of freedom.
@@ -118,7 +148,8 @@ def test_word_interval_uses_count_minus_one_degrees_of_freedom(count, t):
 
 
 @pytest.mark.parametrize("kwargs,error", [
-    (dict(draws=0), ValueError), (dict(draws=True), ValueError), (dict(targets="king"), TypeError)])
+    (dict(draws=0), ValueError), (dict(draws=True), ValueError), (dict(targets="king"), TypeError),
+    (dict(resamples=-1), ValueError)])
 def test_bad_arguments(planted, kwargs, error):
     with pytest.raises(error):
         orvelle.measure(planted, SEEDS, **kwargs)

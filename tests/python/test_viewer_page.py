@@ -300,7 +300,7 @@ def test_measurement_shows_words_and_whiskers(page, tmp_path):
     (tmp_path / "b.csv").write_bytes((DATA / "word_ratios.csv").read_bytes())
     load(page, DATA / "calculator_summary.txt")
     pick_tables(page, tmp_path / "a.csv", tmp_path / "b.csv")
-    assert js(page, "[...document.querySelectorAll('.status')].slice(2).map(s => s.textContent)") == [
+    assert js(page, "[...document.querySelectorAll('.status')].slice(2, 4).map(s => s.textContent)") == [
         "b.csv: 2 spaces, 16 rows", "a.csv: 2 spaces, 3 target words, 10 draws"]
 
     assert word_rows(page) == WORDS_OF_HE
@@ -333,6 +333,27 @@ def test_measurement_shows_words_and_whiskers(page, tmp_path):
         assert d["x0"] < d["x"] < d["x1"]
         assert pixel(page, "diff-chart", d["x0"] + 3, d["y"]) == WHISKER, d
     page.save_screenshot(str(tmp_path / "viewer.png"))
+
+
+CI_BAND, FOUND = (0xa9, 0xc4, 0xe8), (0xc0, 0x39, 0x2b)
+
+
+@pytest.mark.parametrize("with_intervals", [True, False])
+def test_target_tests_show_intervals_and_mark_findings(page, tmp_path, with_intervals):
+    tables = [DATA / "intervals.csv"] if with_intervals else []
+    pick_tables(page, *tables, DATA / "target_tests.csv", kinds=["tests"] + (["intervals"] if with_intervals else []))
+    assert js(page, "document.getElementById('tests-status').textContent") == "target_tests.csv: 3 tests, 1 with q < 0.05"
+    diffs = js(page, "window.orvelleViewer.differences.rows")
+    assert [(d["word"], d["mean"], d["found"]) for d in diffs] == [
+        ("engineer", 0.575, True), ("nurse", -0.5727, False), ("unicorn", None, False)]
+    for d in diffs[:2]:
+        assert d["ci0"] < d["x"] < d["ci1"]
+        assert pixel(page, "diff-chart", d["ci0"] + 2, d["y"] - 6) == CI_BAND, d
+    assert pixel(page, "diff-chart", diffs[0]["x"], diffs[0]["y"]) == FOUND
+    heads = js(page, "[...document.querySelectorAll('#diff-table th')].map(t => t.textContent)")
+    assert heads[-5:] == ["95 % confidence interval", "p", "q", "effect size", "lines"]
+    cells = js(page, "[...document.querySelectorAll('#diff-table tbody tr')].map(r => [r.className, ...[...r.cells].slice(-4).map(c => c.textContent)])")
+    assert cells == [["found", "4.0e-4", "8.0e-4", "1.90", "4"], ["", "0.070", "0.070", "-1.10", "2"], ["", "–", "–", "–", "0"]]
 
 
 @pytest.mark.parametrize("name, content, which, message", [

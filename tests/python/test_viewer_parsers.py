@@ -163,6 +163,7 @@ def test_malformed_listing_is_reported(chunks, error):
 
 RATIOS = "space,word,kind,count,mean,sd,ci_low,ci_high\r\n"
 INTERVALS = "quantity,space,other,word,draws,mean,lo,hi,sign_agreement\r\n"
+TESTS = "word,space,other,estimate,ci_low,ci_high,p,q,effect_size,tokens,lines\r\n"
 
 
 def bits(v):
@@ -213,11 +214,24 @@ def test_intervals_keep_words_only_where_the_quantity_has_them():
     ]
 
 
+def test_target_tests_read_back_with_empty_cells_as_null():
+    text = TESTS + ("nurse,Space of he,Space of she,-0.5,-0.8,-0.2,0.001,0.003,-1.25,12,9\r\n"
+                    "ghost,Space of he,Space of she,,,,,,,0,0\r\n")
+    (r,) = run([{"op": "tests", "input": text}])
+    assert r["ok"] == [
+        dict(word="nurse", space="Space of he", other="Space of she", estimate=bits(-0.5), ciLow=bits(-0.8),
+             ciHigh=bits(-0.2), p=bits(0.001), q=bits(0.003), effectSize=bits(-1.25), tokens=12, lines=9),
+        dict(word="ghost", space="Space of he", other="Space of she", estimate=None, ciLow=None, ciHigh=None,
+             p=None, q=None, effectSize=None, tokens=0, lines=0)]
+
+
 @pytest.mark.parametrize("op, text, error", [
     ("wordRatios", "space,word,kind\r\n",
      'line 1: expected the header "space,word,kind,count,mean,sd,ci_low,ci_high", found "space,word,kind"'),
     ("wordRatios", INTERVALS, "(the header of intervals.csv)"),
     ("intervals", RATIOS, "(the header of word_ratios.csv)"),
+    ("tests", INTERVALS, "(the header of intervals.csv)"),
+    ("tests", TESTS + "a,s,o,1.0,,,,,,x,1\r\n", 'line 2: tokens "x" is not an unsigned integer'),
     ("wordRatios", "", "line 1: empty file"),
     ("wordRatios", RATIOS + 's,"open,drawn,1,1.0,,,\r\n', "line 2: a quoted field is not closed"),
     ("wordRatios", RATIOS + 's,a"b,drawn,1,1.0,,,\r\n', "line 2: a quote inside an unquoted field"),
