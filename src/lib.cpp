@@ -5,6 +5,7 @@
 #include "module/host/functions.hpp"
 #include "module/host/space_warnings.hpp"
 #include "linalg/simd_level.hpp"
+#include "util/progress_bar.hpp"
 
 namespace {
 
@@ -16,6 +17,25 @@ PyObject* simd_level(PyObject*, PyObject*) {
     return guarded("_simd_level()", []() -> PyObject* {
         const std::string_view name = orvelle::simd_level_name(orvelle::simd_level());
         return PyUnicode_FromStringAndSize(name.data(), Py_ssize_t(name.size()));
+    });
+}
+
+// decomposition_progress(after_seconds): from now on a decomposition that
+// runs that long shows a line with its elapsed time on standard error; None
+// switches the lines off. For the command line.
+PyObject* decomposition_progress(PyObject*, PyObject* after) {
+    return guarded("_decomposition_progress()", [after]() -> PyObject* {
+        double seconds = -1.0;
+        if (after != Py_None) {
+            seconds = PyFloat_AsDouble(after);
+            if (seconds == -1.0 && PyErr_Occurred()) return nullptr;
+            if (!(seconds >= 0.0)) {
+                PyErr_SetString(PyExc_ValueError, "_decomposition_progress(): seconds must be 0 or more, or None");
+                return nullptr;
+            }
+        }
+        orvelle::ElapsedLine::show_after(seconds);
+        Py_RETURN_NONE;
     });
 }
 
@@ -36,6 +56,7 @@ PyMethodDef kPrivate[] = {
      "_measure(path, subspace_seeds, random_token_num=..., random_token_seed=..., subspace_folder_path=..., "
      "exclude_words=..., user_friendly=..., pca_dimension=..., targets=..., draws=..., shards=..., resamples=...)\n--\n\n"},
     {"_simd_level", simd_level, METH_NOARGS, "_simd_level()\n--\n\n"},
+    {"_decomposition_progress", decomposition_progress, METH_O, "_decomposition_progress(after_seconds)\n--\n\n"},
     {"_feature_line", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(feature_line)),
      METH_VARARGS | METH_KEYWORDS, "_feature_line(line_index, tokens, layers, values, dtype, width, digits)\n--\n\n"},
 };

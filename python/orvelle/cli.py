@@ -9,7 +9,9 @@ following ones), writing the first draw's DIR/random_subspace.txt and DIR/calcul
 and DIR/word_ratios.csv, DIR/intervals.csv, DIR/draws.csv and DIR/target_tests.csv. Prints one row
 per seed group (the mean bias ratio and the mean absolute bias ratio of the random tokens against
 that group, each averaged over the draws with the central 95 % of the draws), then one row per
-target word and pair of groups, with the p and q of its test against zero. Any failure ends the
+target word and pair of groups, with the p and q of its test against zero. A decomposition that
+runs longer than two seconds (of the covariance of a wide file's vectors: minutes at 8192 wide)
+shows a line with its elapsed time on standard error, --progress or not. Any failure ends the
 program with status 1 and one line "orvelle: error: <message>" on standard error; bad arguments end
 it with status 2; Ctrl-C ends it within about half a second with status 130 and the line
 "orvelle: interrupted", leaving no file half-written.
@@ -24,6 +26,10 @@ import sys
 import warnings
 
 from .measurement import ADVISED_PER_COMPONENT, SPARSE_PER_COMPONENT, Interval, is_feature_file_name
+
+# A decomposition (of the covariance of the file's vectors, then of each random space's) that runs
+# this many seconds shows a line with its elapsed time on standard error.
+DECOMPOSITION_LINE_AFTER = 2.0
 
 EMPTY_SPACE_HINT = (
     " (a space got no token: every seed word must occur in the feature file exactly as written, "
@@ -265,6 +271,9 @@ def main(argv: list[str] | None = None) -> int:
         return 1
     if args.stream:
         os.environ["ORVELLE_STREAM"] = args.stream  # read by the extension, as for calculator()
+    from .orvelle import _decomposition_progress
+
+    _decomposition_progress(DECOMPOSITION_LINE_AFTER)
     try:
         targets = list(dict.fromkeys(args.targets + (read_words(args.targets_file) if args.targets_file else [])))
         os.makedirs(args.out, exist_ok=True)
@@ -279,6 +288,8 @@ def main(argv: list[str] | None = None) -> int:
             message += EMPTY_SPACE_HINT
         print(f"orvelle: error: {message}", file=sys.stderr)
         return 1
+    finally:
+        _decomposition_progress(None)
     problems = rank_problems(m) + [p for p in [sparse_problem(m)] if p]
     for p in problems:
         print(f"orvelle: {'error' if args.strict else 'warning'}: {p}", file=sys.stderr)

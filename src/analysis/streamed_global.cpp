@@ -150,7 +150,7 @@ StreamedGlobal stream_global_space(const std::vector<std::string>& paths, bool u
         v = v / divisor;
         if (!std::isfinite(v)) panic("PCA fit on data too large to square: the covariance overflows f64.");
     }
-    Svd dec = svd(std::move(s), threads);
+    Svd dec = decompose_covariance(std::move(s), threads);
     PCA& model = g.reduction.model;
     model = PCA(k);
     model.components = Matrix(d, k);

@@ -52,12 +52,20 @@
 #define ORVELLE_KERNELS_END }
 #endif
 
-// Whether this copy has 256-bit registers: __AVX__ only describes the
-// command line, not the pragma.
+// Whether this copy has 256-bit registers (and 32 of 512 bits): __AVX__
+// and __AVX512F__ only describe the command line, not the pragma.
 #if defined(ORVELLE_SIMD_LEVEL)
 #define ORVELLE_KERNEL_AVX (ORVELLE_SIMD_LEVEL >= 1)
-#elif defined(__AVX__)
+#define ORVELLE_KERNEL_AVX512 (ORVELLE_SIMD_LEVEL >= 2)
+#else
+#if defined(__AVX__)
 #define ORVELLE_KERNEL_AVX 1
 #else
 #define ORVELLE_KERNEL_AVX 0
+#endif
+#if defined(__AVX512F__)
+#define ORVELLE_KERNEL_AVX512 1
+#else
+#define ORVELLE_KERNEL_AVX512 0
+#endif
 #endif

@@ -25,6 +25,12 @@ namespace {
 
 }  // namespace
 
+Svd decompose_covariance(Matrix s, unsigned threads) {
+    const std::size_t d = s.rows;
+    ElapsedLine line("Decomposition", std::to_string(d) + " x " + std::to_string(d) + " covariance");
+    return svd(std::move(s), threads);
+}
+
 Matrix covariance(const RowView& x, const std::vector<double>& mean, unsigned threads, const RowTick& tick) {
     Matrix s = centred_gram(x, mean, threads, tick);
     const double divisor = double(x.rows) - 1.0;
@@ -56,7 +62,7 @@ void PCA::fit(const RowView& x, unsigned threads) {
         if (!std::isfinite(v))
             panic("PCA fit on data too large to square: the covariance overflows f64.");
 
-    Svd dec = svd(std::move(s), threads);
+    Svd dec = decompose_covariance(std::move(s), threads);
     Matrix kept(d, n_components);
     for (std::size_t i = 0; i < d; ++i)
         std::copy(dec.u.row(i), dec.u.row(i) + n_components, kept.row(i));

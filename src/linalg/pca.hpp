@@ -8,6 +8,7 @@
 
 #include "linalg/matrix.hpp"
 #include "linalg/products.hpp"
+#include "linalg/svd.hpp"
 
 namespace orvelle {
 
@@ -39,6 +40,10 @@ struct PCA {
 // Mean of each column: the column's elements added in row order from 0.0,
 // divided by n. All 0.0 when n = 0.
 std::vector<double> column_means(const RowView& x, unsigned threads = 0);
+
+// svd() of a covariance, shown as the line "Decomposition" with its elapsed
+// time where such lines are switched on (ElapsedLine).
+Svd decompose_covariance(Matrix s, unsigned threads);
 
 // The sample covariance (Cᵀ·C) / (n - 1) of the rows of x centred on mean.
 // tick is called once per row as it is centred.

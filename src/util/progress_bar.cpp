@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <system_error>
 
 #include "util/environment.hpp"
 
@@ -37,8 +39,11 @@ int terminal_width() {
     return 80;
 }
 
-// The bar that may draw now, if any.
-std::atomic<const ProgressBar*> g_drawing{nullptr};
+// The bar or line that may draw now, if any.
+std::atomic<const void*> g_drawing{nullptr};
+
+// When an ElapsedLine draws; below 0: never.
+std::atomic<double> g_elapsed_after{-1.0};
 
 void write_stderr(const std::string& s) {
     const char* p = s.data();
@@ -90,6 +95,25 @@ std::string binary_rate(double bytes_per_second) {
     return buf;
 }
 
+// Padded to the terminal's width of the moment, so that the next output
+// starts on a line of its own even after the terminal was resized; a redraw
+// first clears the line it replaces.
+void draw_on_terminal(std::string line, std::string_view visible, bool redraw) {
+    const auto width = static_cast<std::size_t>(terminal_width());
+    const std::size_t w = columns(visible);
+    if (w < width) line.append(width - w, ' ');
+    if (redraw) line.insert(0, "\r\x1b[2K");
+    write_stderr(line);
+}
+
+// Whole seconds as the bars show them: [hh:mm:ss].
+std::string elapsed_precise(double seconds) {
+    const auto secs = static_cast<unsigned long long>(seconds > 0 ? seconds : 0);
+    char buf[48];
+    std::snprintf(buf, sizeof buf, "[%02llu:%02llu:%02llu]", secs / 3600, secs / 60 % 60, secs % 60);
+    return buf;
+}
+
 }  // namespace
 
 std::string ProgressBar::render(const Frame& f) {
@@ -112,19 +136,18 @@ std::string ProgressBar::render(const Frame& f) {
     if (f.colour) line += "\x1b[0m\x1b[0m";
 
     char buf[96];
-    auto secs = static_cast<unsigned long long>(f.elapsed_seconds > 0 ? f.elapsed_seconds : 0);
     double rate = f.elapsed_seconds > 0 ? static_cast<double>(f.pos) / f.elapsed_seconds : 0.0;
-    std::snprintf(buf, sizeof buf, " %.0f%% %s [%02llu:%02llu:%02llu]",
-                  static_cast<double>(std::nearbyint(fraction * 100.0f)), binary_rate(rate).c_str(),
-                  secs / 3600, secs / 60 % 60, secs % 60);
+    std::snprintf(buf, sizeof buf, " %.0f%% %s ", static_cast<double>(std::nearbyint(fraction * 100.0f)),
+                  binary_rate(rate).c_str());
     line += buf;
+    line += elapsed_precise(f.elapsed_seconds);
     return line;
 }
 
 ProgressBar::ProgressBar(std::uint64_t len, std::string_view prefix, bool enabled)
     : len_(len), prefix_(prefix), enabled_(enabled) {
     if (!enabled_ || !isatty(STDERR_FILENO)) return;
-    const ProgressBar* none = nullptr;
+    const void* none = nullptr;
     if (!g_drawing.compare_exchange_strong(none, this)) return;
     drawn_ = true;
     colour_ = colours_enabled();
@@ -149,15 +172,8 @@ void ProgressBar::tick() {
 void ProgressBar::draw() {
     auto now = std::chrono::steady_clock::now();
     double elapsed = std::chrono::duration<double>(now - start_).count();
-    std::string line = render({prefix_, pos_, len_, elapsed, colour_});
-    std::string visible = render({prefix_, pos_, len_, elapsed, false});
-    // Padded to the terminal's width of the moment, so that the next output
-    // starts on a line of its own even after the terminal was resized.
-    const auto width = static_cast<std::size_t>(terminal_width());
-    std::size_t w = columns(visible);
-    if (w < width) line.append(width - w, ' ');
-    if (draws_ > 0) line.insert(0, "\r\x1b[2K");
-    write_stderr(line);
+    draw_on_terminal(render({prefix_, pos_, len_, elapsed, colour_}), render({prefix_, pos_, len_, elapsed, false}),
+                     draws_ > 0);
     ++draws_;
     budget_ -= 1.0;
 }
@@ -176,6 +192,91 @@ ProgressBar::~ProgressBar() {
     if (!drawn_ || finished_) return;
     write_stderr("\r\x1b[2K");
     g_drawing.store(nullptr);
+}
+
+void ElapsedLine::show_after(double after_seconds) { g_elapsed_after.store(after_seconds); }
+
+std::string ElapsedLine::render(std::string_view prefix, std::string_view text, double elapsed_seconds,
+                                bool colour) {
+    std::string line = "[";
+    if (colour) line += "\x1b[32m";
+    line += fit_prefix(prefix);
+    if (colour) line += "\x1b[0m";
+    line += "] ";
+    line += text;
+    line += ' ';
+    line += elapsed_precise(elapsed_seconds);
+    return line;
+}
+
+ElapsedLine::ElapsedLine(std::string_view prefix, std::string text)
+    : prefix_(prefix), text_(std::move(text)), exceptions_(std::uncaught_exceptions()) {
+    const double after = g_elapsed_after.load();
+    if (after < 0.0) return;
+    // Decided here, on the caller's thread, which reads the environment the
+    // work was given.
+    terminal_ = isatty(STDERR_FILENO) == 1;
+    colour_ = terminal_ && colours_enabled();
+    start_ = std::chrono::steady_clock::now();
+    if (after == 0.0) draw(text_);
+    try {
+        thread_ = std::thread([this, after] {
+            try {
+                keep_time(after);
+            } catch (...) {  // out of memory for a line: the line ends, the step goes on
+                if (holding_) g_drawing.store(nullptr);
+            }
+        });
+    } catch (const std::system_error&) {
+        // No thread to spare: the step goes on without its line.
+        end(true);
+    }
+}
+
+ElapsedLine::~ElapsedLine() {
+    const bool failed = std::uncaught_exceptions() > exceptions_;
+    if (!thread_.joinable()) return;
+    {
+        std::lock_guard lock(mutex_);
+        done_ = true;
+        failed_ = failed;
+    }
+    wake_.notify_one();
+    thread_.join();
+}
+
+void ElapsedLine::draw(const std::string& text) {
+    if (!holding_) {
+        const void* none = nullptr;
+        holding_ = g_drawing.compare_exchange_strong(none, this);
+        if (!holding_) return;  // another bar draws: this line waits for its turn
+    }
+    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    if (terminal_) {
+        draw_on_terminal(render(prefix_, text, elapsed, colour_), render(prefix_, text, elapsed, false), draws_ > 0);
+    } else {
+        write_stderr(render(prefix_, text, elapsed, false) + "\n");
+    }
+    ++draws_;
+}
+
+void ElapsedLine::end(bool failed) {
+    if (!holding_) return;
+    if (!failed) draw(text_ + " done");
+    else if (terminal_) write_stderr("\r\x1b[2K");
+    g_drawing.store(nullptr);
+    holding_ = false;
+}
+
+void ElapsedLine::keep_time(double after_seconds) {
+    std::unique_lock lock(mutex_);
+    const auto done = [this] { return done_; };
+    const auto every = std::chrono::seconds(terminal_ ? 1 : 15);
+    if (draws_ > 0 || !wake_.wait_for(lock, std::chrono::duration<double>(after_seconds), done)) {
+        if (draws_ == 0) draw(text_);
+        while (!wake_.wait_for(lock, every, done)) draw(text_);
+    }
+    end(failed_);
 }
 
 }  // namespace orvelle

@@ -81,13 +81,15 @@ Matrix recipe_projection(const Matrix& x, const PCA& model) {
 
 
 // Shapes around every threshold: 5 and 6 (the two product paths), 256
-// (the summed blocks), 8 and 24 (lanes and tiles), more rows than 256.
+// (the summed blocks), 8 and 24 (lanes and tiles), more rows than 256, and
+// more than one unit of work (256 x 384 of the covariance, 128 x 96 of a
+// projection).
 TEST(Pca, ProductsFollowTheRecipeOnEveryShape) {
     struct Shape {
         std::size_t n, d, k;
     };
     for (Shape s : {Shape{2, 3, 2}, {5, 40, 5}, {6, 6, 6}, {7, 9, 5}, {300, 3, 3}, {257, 9, 7}, {700, 77, 13},
-                    {40, 300, 17}, {600, 25, 25}, {12, 520, 6}}) {
+                    {40, 300, 17}, {600, 25, 25}, {12, 520, 6}, {300, 400, 110}}) {
         SCOPED_TRACE(::testing::Message() << s.n << "x" << s.d << " k=" << s.k);
         const Matrix x = random_data(s.n, s.d, unsigned(s.n * 31 + s.d));
         const Matrix want = recipe_covariance(x);
@@ -161,12 +163,27 @@ TEST(Pca, SameBitsOnAnyThreadCount) {
             EXPECT_TRUE(same(many.transform(x, t), y1)) << t;
         }
     }
+    // Wide enough that the workers share several units of each product.
+    const Matrix x = random_data(600, 520, 6), w = random_data(520, 110, 7);
+    const std::vector<double> mean = column_means(x);
+    const auto project = [&](unsigned t) {
+        Matrix y(x.rows, w.cols);
+        centred_product(x, mean, w, t, [] {}, [&](std::size_t i, const double* row) {
+            std::copy(row, row + w.cols, y.row(i));
+        });
+        return y;
+    };
+    const Matrix gram1 = centred_gram(x, mean, 1, [] {}), y1 = project(1);
+    for (unsigned t : {2u, 3u, 5u}) {
+        EXPECT_TRUE(same(centred_gram(x, mean, t, [] {}), gram1)) << t;
+        EXPECT_TRUE(same(project(t), y1)) << t;
+    }
 }
 
 // A callback that fails on the calling thread ends the product cleanly:
 // the failure reaches the caller and no worker is left waiting.
 TEST(Pca, FailingCallbacksReachTheCaller) {
-    const Matrix x = random_data(700, 30, 8);
+    const Matrix x = random_data(700, 300, 8);
     PCA model(10);
     model.fit(x, 3);
     for (unsigned threads : {1u, 3u}) {

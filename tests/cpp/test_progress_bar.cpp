@@ -262,3 +262,54 @@ TEST(ProgressBar, OneDrawsAtATimeAndAnUnfinishedOneClearsItsLine) {
     }
     EXPECT_NE(term.drain().find("Generating space"), std::string::npos);
 }
+
+// The decomposition's line (switched on to draw at once): redrawn in place
+// on a terminal and in lines of their own elsewhere, ended with "done" when
+// the step completes; a step that fails or is stopped clears it from the
+// terminal. Off, or while a bar draws, it writes nothing.
+TEST(ElapsedLine, ShowsTheStepItsTimeAndHowItEnded) {
+    const std::string first = "[       Decomposition] 8 x 8 covariance [00:00:00]";
+    const std::string done = "[       Decomposition] 8 x 8 covariance done [00:00:00]";
+    const auto padded = [](const std::string& s) { return s + std::string(100 - s.size(), ' '); };
+    struct Case {
+        bool terminal, on, fails, bar_drawing;
+        std::string out;
+    };
+    for (const Case& c : {
+             Case{true, true, false, false, padded(first) + "\r\x1b[2K" + padded(done)},
+             Case{true, true, true, false, padded(first) + "\r\x1b[2K"},
+             Case{false, true, false, false, first + "\n" + done + "\n"},
+             Case{false, true, true, false, first + "\n"},
+             Case{true, false, false, false, ""},
+             Case{true, true, false, true, ""},
+         }) {
+        SCOPED_TRACE(::testing::Message() << "terminal " << c.terminal << " on " << c.on << " fails " << c.fails
+                                          << " bar " << c.bar_drawing);
+        const auto step = [&] {
+            try {
+                ElapsedLine line("Decomposition", "8 x 8 covariance");
+                if (c.fails) throw std::runtime_error("stopped");
+            } catch (const std::runtime_error&) {
+            }
+        };
+        ElapsedLine::show_after(c.on ? 0.0 : -1.0);
+        std::string out;
+        if (c.terminal) {
+            TermEnv env("dumb");
+            TerminalCapture term(100);
+            if (term.master < 0) GTEST_SKIP() << "no pseudo-terminal";
+            std::optional<ProgressBar> bar;
+            if (c.bar_drawing) bar.emplace(10, "PCA Fit", true);
+            term.drain();
+            step();
+            out = term.drain();
+            if (bar) bar->finish();
+        } else {
+            ::testing::internal::CaptureStderr();
+            step();
+            out = ::testing::internal::GetCapturedStderr();
+        }
+        ElapsedLine::show_after(-1.0);
+        EXPECT_EQ(out, c.out);
+    }
+}

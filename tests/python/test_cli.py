@@ -1,6 +1,7 @@
 import json
 import math
 import pathlib
+import re
 import subprocess
 import sys
 
@@ -255,3 +256,17 @@ def test_demo_settings_run_on_the_bundled_example(tmp_path, analysis_available):
     assert listing
     summary = (tmp_path / "out" / "calculator_summary.txt").read_text(encoding="utf-8")
     assert summary.startswith('ideal_similarity: {"Space of ')
+
+
+def test_decompositions_show_a_line_with_their_time(tmp_path, monkeypatch, capfd, analysis_available):
+    # Drawn once a decomposition has run DECOMPOSITION_LINE_AFTER seconds: the global space's, then the
+    # random space's; off again after the command, whatever it drew.
+    monkeypatch.setattr(cli, "DECOMPOSITION_LINE_AFTER", 0.0)
+    args = [BUNDLED, "--seeds", "he,him", "--seeds", "she,her", "--ratio", DEMO_RATIO, "--draws", "1",
+            "--out", tmp_path / "out"]
+    assert cli.main([str(a) for a in args]) == 0
+    err = capfd.readouterr().err
+    for d in (768, 512):
+        assert re.search(rf"^\[ +Decomposition\] {d} x {d} covariance done \[\d\d:\d\d:\d\d\]$", err, re.M), err
+    orvelle.calculator(str(BUNDLED), [["he"]], random_token_num=DEMO_RATIO, subspace_folder_path=str(tmp_path))
+    assert "Decomposition" not in capfd.readouterr().err
