@@ -1,8 +1,9 @@
 """The same analyses on x86-64 here and on aarch64 under emulation write the same files, byte for
-byte: calculator()'s listing and summary of a gzip-compressed file, and measure()'s CSV files with
-its target tests of the same lines as a corpus whose shards are gzip, zstd and plain text. Needs the arm64 root that
-scripts/test_wheel_arm64.sh prepares, with the aarch64 wheel installed in /opt/orvelle; it names
-the root in ORVELLE_ARM64_ROOT. Emulation runs each analysis some 30 s: the set stays small."""
+byte: calculator()'s listing and summary of a gzip-compressed file, and measure()'s CSV files,
+target tests included, of the same lines as a corpus whose shards are gzip, zstd and plain text.
+Needs the arm64 root that scripts/test_wheel_arm64.sh prepares, with the aarch64 wheel installed in
+/opt/orvelle; it names the root in ORVELLE_ARM64_ROOT. Emulation runs each analysis some 30 s: the
+set stays small."""
 
 import gzip
 import os
