@@ -41,6 +41,12 @@ if(ORVELLE_COMPRESSION_SOURCES)
     ${zlib}/inftrees.c ${zlib}/zutil.c)
   target_include_directories(orvelle_zlib SYSTEM PUBLIC ${zlib})
   target_compile_options(orvelle_zlib PRIVATE -w)
+  # zlib 1.2.13 takes Apple's TARGET_OS_MAC for classic Mac OS and hides
+  # fdopen behind a macro, which stdio.h's declaration then trips on; a
+  # defined fdopen keeps it out.
+  if(APPLE)
+    target_compile_definitions(orvelle_zlib PRIVATE fdopen=fdopen)
+  endif()
 
   target_link_libraries(orvelle_core PUBLIC orvelle_zstd orvelle_zlib)
   message(STATUS "orvelle: libzstd and zlib built from ${ORVELLE_COMPRESSION_SOURCES}")

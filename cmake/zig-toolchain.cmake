@@ -18,6 +18,10 @@ set(CMAKE_RANLIB $ENV{ORVELLE_ZIG_DIR}/ranlib CACHE FILEPATH "")
 # link (nor zig build libc++ for them).
 if(DEFINED ENV{ORVELLE_ZIG_COMPILE_ONLY})
   set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
+  # Nor is anything installed: Darwin's install_name_tool, which CMake asks
+  # for once a second language (the compression libraries' C) comes in, has
+  # nothing to do.
+  set(CMAKE_INSTALL_NAME_TOOL /bin/true CACHE FILEPATH "")
 else()
   # zig's libc++ comes with debug information, which the module sheds after
   # the link, keeping its symbol table: llvm-objcopy reads every target (zig's
