@@ -1,9 +1,11 @@
 # make demo  runs the analysis on the bundled example
 # make test  runs every test (C++ units, then the Python surface)
-# make wheel  builds the sdist and a manylinux abi3 wheel into dist/
+# make wheel  builds the sdist and manylinux abi3 wheels for x86-64 and aarch64 into dist/
+# make test-wheel-arm64  tests the aarch64 wheel under emulation (as root; ARM64_TESTS picks files)
+# make check-macos  compiles the core for arm64 macOS
 # make sanitize  runs the C++ units under AddressSanitizer and UBSan
 # make fuzz  runs each fuzz target for FUZZ_SECONDS (needs clang: scripts/install_fuzz.sh)
-.PHONY: demo test bootstrap cpp-tests py-tests wheel test-wheel sanitize fuzz bench clean
+.PHONY: demo test bootstrap cpp-tests py-tests wheel test-wheel test-wheel-arm64 check-macos sanitize fuzz bench clean
 
 PY := .venv/bin/python
 
@@ -31,6 +33,15 @@ wheel: bootstrap
 # The wheel in a fresh venv, no compiler on PATH, against the Python tests.
 test-wheel: wheel
 	@scripts/test_wheel.sh
+
+# The aarch64 wheel in an arm64 Debian root under qemu-user emulation, then the
+# two wheels' outputs compared byte for byte.
+ARM64_TESTS ?= tests/python
+test-wheel-arm64: wheel
+	@scripts/test_wheel_arm64.sh $(ARM64_TESTS)
+
+check-macos: bootstrap
+	@scripts/check_macos.sh
 
 # Any report fails the run: no recovery, and leaks count too.
 SANITIZE_FLAGS := -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer

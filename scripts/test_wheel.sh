@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# Installs the wheel from dist/ into a fresh venv and runs the Python tests
+# Installs the x86-64 wheel from dist/ into a fresh venv and runs the Python tests
 # against it with no C or C++ compiler on PATH: the wheel must carry everything.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-wheel=$(ls dist/*manylinux*.whl)
+wheel=$(ls dist/*manylinux*_x86_64.whl)
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 python3 -m venv "$tmp/venv"

@@ -5,7 +5,7 @@
 // defines the public functions on top. Without ORVELLE_SIMD_LEVEL the file is
 // the only copy and defines the public functions itself.
 //
-// The wider levels are switched on by a target pragma here, after every
+// The wider levels are switched on by a target pragma (GCC) or attribute (clang) here, after every
 // header, never by -march on the command line: inline functions and template
 // instantiations from headers (std::vector, std::string, parallel.hpp) are
 // shared between objects and the linker keeps one copy of each; compiled
@@ -20,22 +20,30 @@
 // #include.
 #pragma once
 
+// GCC takes the set as a target pragma; clang (the wheels' compiler) as a
+// target attribute on every function defined up to the pop.
+#define ORVELLE_V3 "sse3,ssse3,sse4.1,sse4.2,popcnt,cx16,sahf,avx,avx2,bmi,bmi2,f16c,fma,lzcnt,movbe,xsave"
+#define ORVELLE_V4 \
+    "sse3,ssse3,sse4.1,sse4.2,popcnt,cx16,sahf,avx,avx2,bmi,bmi2,f16c,fma,lzcnt,movbe,xsave,avx512f,avx512bw,avx512cd,avx512dq,avx512vl"
+#if defined(__clang__)
+#define ORVELLE_TARGET_PUSH(set) _Pragma(ORVELLE_STR(clang attribute push(__attribute__((target(set))), apply_to = function)))
+#define ORVELLE_TARGET_POP _Pragma("clang attribute pop")
+#else
+#define ORVELLE_TARGET_PUSH(set) _Pragma("GCC push_options") _Pragma(ORVELLE_STR(GCC target(set)))
+#define ORVELLE_TARGET_POP _Pragma("GCC pop_options")
+#endif
+#define ORVELLE_STR(x) #x
+
 #if defined(ORVELLE_SIMD_LEVEL)
 #if ORVELLE_SIMD_LEVEL == 0
 #define ORVELLE_KERNELS_BEGIN namespace orvelle::simd_baseline {
 #define ORVELLE_KERNELS_END }
 #elif ORVELLE_SIMD_LEVEL == 1
-#define ORVELLE_KERNELS_BEGIN                                                                           \
-    _Pragma("GCC push_options")                                                                         \
-    _Pragma("GCC target(\"sse3,ssse3,sse4.1,sse4.2,popcnt,cx16,sahf,avx,avx2,bmi,bmi2,f16c,fma,lzcnt,movbe,xsave\")") \
-    namespace orvelle::simd_avx2 {
-#define ORVELLE_KERNELS_END } _Pragma("GCC pop_options")
+#define ORVELLE_KERNELS_BEGIN ORVELLE_TARGET_PUSH(ORVELLE_V3) namespace orvelle::simd_avx2 {
+#define ORVELLE_KERNELS_END } ORVELLE_TARGET_POP
 #elif ORVELLE_SIMD_LEVEL == 2
-#define ORVELLE_KERNELS_BEGIN                                                                           \
-    _Pragma("GCC push_options")                                                                         \
-    _Pragma("GCC target(\"sse3,ssse3,sse4.1,sse4.2,popcnt,cx16,sahf,avx,avx2,bmi,bmi2,f16c,fma,lzcnt,movbe,xsave,avx512f,avx512bw,avx512cd,avx512dq,avx512vl\")") \
-    namespace orvelle::simd_avx512 {
-#define ORVELLE_KERNELS_END } _Pragma("GCC pop_options")
+#define ORVELLE_KERNELS_BEGIN ORVELLE_TARGET_PUSH(ORVELLE_V4) namespace orvelle::simd_avx512 {
+#define ORVELLE_KERNELS_END } ORVELLE_TARGET_POP
 #else
 #error "ORVELLE_SIMD_LEVEL must be 0, 1 or 2"
 #endif

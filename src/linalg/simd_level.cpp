@@ -4,6 +4,11 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <initializer_list>
+
+#if defined(ORVELLE_DISPATCH)
+#include <cpuid.h>
+#endif
 
 #include "util/environment.hpp"
 #include "util/panic.hpp"
@@ -21,13 +26,50 @@ constexpr SimdLevel kBuilt[] = {SimdLevel::native};
 constexpr SimdLevel kBuilt[] = {SimdLevel::baseline};
 #endif
 
+#if defined(ORVELLE_DISPATCH)
+// x86-64-v3 and v4 from CPUID, as GCC's __builtin_cpu_supports("x86-64-v3")
+// reads them; clang's runtime has no such name. A level counts only when the
+// OS also saves its registers (XCR0).
+struct X86Levels {
+    bool v3 = false, v4 = false;
+};
+
+X86Levels x86_levels() {
+    auto all = [](unsigned reg, std::initializer_list<int> bits) {
+        for (int b : bits)
+            if (!(reg >> b & 1u)) return false;
+        return true;
+    };
+    unsigned a, b, c, d;
+    if (!__get_cpuid(1, &a, &b, &c, &d)) return {};
+    const unsigned c1 = c;
+    unsigned b7 = 0, c81 = 0, xcr0 = 0;
+    if (__get_cpuid_max(0, nullptr) >= 7) {
+        __cpuid_count(7, 0, a, b, c, d);
+        b7 = b;
+    }
+    if (__get_cpuid(0x80000001, &a, &b, &c, &d)) c81 = c;
+    if (c1 >> 27 & 1u) {  // OSXSAVE: xgetbv may run
+        unsigned hi;
+        __asm__ volatile("xgetbv" : "=a"(xcr0), "=d"(hi) : "c"(0));
+    }
+    // v2: SSE3, SSSE3, CX16, SSE4.1, SSE4.2, POPCNT; LAHF. v3: FMA, MOVBE,
+    // XSAVE, OSXSAVE, AVX, F16C; BMI1, AVX2, BMI2; LZCNT; YMM state.
+    // v4: AVX512 F, DQ, CD, BW, VL; opmask and ZMM state.
+    const bool v2 = all(c1, {0, 9, 13, 19, 20, 23}) && all(c81, {0});
+    X86Levels out;
+    out.v3 = v2 && all(c1, {12, 22, 26, 27, 28, 29}) && all(b7, {3, 5, 8}) && all(c81, {5}) && all(xcr0, {1, 2});
+    out.v4 = out.v3 && all(b7, {16, 17, 28, 30, 31}) && all(xcr0, {5, 6, 7});
+    return out;
+}
+#endif
+
 bool cpu_runs(SimdLevel level) {
 #if defined(ORVELLE_DISPATCH)
-    // Also false when the OS does not save the wider registers.
-    __builtin_cpu_init();
+    static const X86Levels cpu = x86_levels();
     switch (level) {
-        case SimdLevel::avx2: return __builtin_cpu_supports("x86-64-v3");
-        case SimdLevel::avx512: return __builtin_cpu_supports("x86-64-v4");
+        case SimdLevel::avx2: return cpu.v3;
+        case SimdLevel::avx512: return cpu.v4;
         default: break;
     }
 #endif

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "util/panic.hpp"
+#include "linalg/hypot.hpp"
 #include "linalg/line_aligned.hpp"
 #include "linalg/parallel.hpp"
 #include "util/cancellation.hpp"
@@ -610,7 +611,7 @@ private:
     // The 2 x 2 upper-triangular block at s; leaves the smaller value first.
     void block2(std::size_t s) {
         const double a = d_[s], b = e_[s], c = d_[s + 1];
-        const double denom = std::hypot(a + c, b) + std::hypot(a - c, b);
+        const double denom = orvelle::hypot(a + c, b) + orvelle::hypot(a - c, b);
         double v1 = a * c * 2.0 / denom;
         double v2 = 0.5 * denom;
         const Givens gv = givens_new(a * b, v1 * v1 - a * a);

@@ -1,38 +1,26 @@
 #include "util/cpu_count.hpp"
 
-#include <sched.h>
-
 #include <algorithm>
 #include <charconv>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 
 #include "util/memory.hpp"
+#include "util/platform.hpp"
 
 namespace orvelle {
 
 namespace {
 
-std::optional<std::string> first_line(const std::string& path) {
-    std::ifstream in(path);
-    std::string line;
-    if (!in || !std::getline(in, line)) return std::nullopt;
-    return line;
-}
-
 std::optional<unsigned> cgroup_quota() {
-    std::ifstream in("/proc/self/cgroup");
-    if (!in) return std::nullopt;
-    std::ostringstream s;
-    s << in.rdbuf();
-    const std::string self = s.str();
-    const std::optional<std::string_view> path = cgroup_memory_path(self, true);
+    const std::optional<std::string> self = platform::proc_file("self/cgroup");
+    if (!self) return std::nullopt;
+    const std::optional<std::string_view> path = cgroup_memory_path(*self, true);
     if (!path) return std::nullopt;
     // Inside a container the group's own folder is often the mount's root.
-    for (const std::string& dir : {"/sys/fs/cgroup" + std::string(*path), std::string("/sys/fs/cgroup")})
-        if (const std::optional<std::string> line = first_line(dir + "/cpu.max")) return cpu_quota(*line);
+    for (const std::string& dir : {std::string(*path), std::string()})
+        if (const std::optional<std::string> text = platform::cgroup_file(dir + "/cpu.max"))
+            return cpu_quota(std::string_view(*text).substr(0, text->find('\n')));
     return std::nullopt;
 }
 
@@ -50,9 +38,7 @@ std::optional<unsigned> cpu_quota(std::string_view cpu_max) {
 }
 
 unsigned usable_cpus() {
-    unsigned n = 0;
-    cpu_set_t set;
-    if (sched_getaffinity(0, sizeof set, &set) == 0) n = unsigned(CPU_COUNT(&set));
+    unsigned n = platform::scheduler_cpus();
     if (n == 0) n = std::thread::hardware_concurrency();
     if (n == 0) n = 1;
     // Kernels ask on every call; the group's quota is read once per process.

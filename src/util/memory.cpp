@@ -4,24 +4,16 @@
 
 #include <algorithm>
 #include <charconv>
-#include <fstream>
 #include <limits>
-#include <sstream>
 #include <string>
+
+#include "util/platform.hpp"
 
 namespace orvelle {
 
 namespace {
 
 constexpr std::uint64_t kNone = std::numeric_limits<std::uint64_t>::max();
-
-std::optional<std::string> slurp(const std::string& path) {
-    std::ifstream in(path);
-    if (!in) return std::nullopt;
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 std::optional<std::uint64_t> number(std::string_view text) {
     while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
@@ -33,21 +25,21 @@ std::optional<std::uint64_t> number(std::string_view text) {
 
 // What the control group leaves: its limit less its usage.
 std::uint64_t cgroup_headroom() {
-    const std::optional<std::string> self = slurp("/proc/self/cgroup");
+    const std::optional<std::string> self = platform::proc_file("self/cgroup");
     if (!self) return kNone;
     for (bool v2 : {true, false}) {
         const std::optional<std::string_view> path = cgroup_memory_path(*self, v2);
         if (!path) continue;
-        const std::string base = v2 ? "/sys/fs/cgroup" : "/sys/fs/cgroup/memory";
+        const std::string base = v2 ? "" : "/memory";
         const char* limit_file = v2 ? "/memory.max" : "/memory.limit_in_bytes";
         const char* usage_file = v2 ? "/memory.current" : "/memory.usage_in_bytes";
         // Inside a container the group's own folder is often the mount's root.
         for (const std::string& dir : {base + std::string(*path), base}) {
-            const std::optional<std::string> limit = slurp(dir + limit_file);
+            const std::optional<std::string> limit = platform::cgroup_file(dir + limit_file);
             if (!limit) continue;
             const std::optional<std::uint64_t> l = cgroup_limit(*limit);
             if (!l) return kNone;
-            const std::optional<std::string> usage = slurp(dir + usage_file);
+            const std::optional<std::string> usage = platform::cgroup_file(dir + usage_file);
             const std::uint64_t u = usage ? number(*usage).value_or(0) : 0;
             return *l > u ? *l - u : 0;
         }
@@ -60,8 +52,9 @@ std::uint64_t rlimit_headroom() {
     rlimit r{};
     if (getrlimit(RLIMIT_AS, &r) != 0 || r.rlim_cur == RLIM_INFINITY) return kNone;
     std::uint64_t mapped = 0;
-    if (const std::optional<std::string> statm = slurp("/proc/self/statm"))
-        mapped = number(*statm).value_or(0) * 4096;
+    // statm counts pages, 64 KiB each on some aarch64 kernels.
+    if (const std::optional<std::string> statm = platform::proc_file("self/statm"))
+        mapped = number(*statm).value_or(0) * platform::page_bytes();
     return r.rlim_cur > mapped ? r.rlim_cur - mapped : 0;
 }
 
@@ -98,8 +91,10 @@ std::optional<std::uint64_t> cgroup_limit(std::string_view text) {
 
 std::uint64_t available_memory() {
     std::uint64_t best = kNone;
-    if (const std::optional<std::string> info = slurp("/proc/meminfo"))
+    if (const std::optional<std::string> info = platform::proc_file("meminfo"))
         best = meminfo_available(*info).value_or(kNone);
+    else
+        best = platform::free_memory().value_or(kNone);
     return std::min({best, cgroup_headroom(), rlimit_headroom()});
 }
 

@@ -1,5 +1,6 @@
 #include "util/panic.hpp"
 
+#include "util/platform.hpp"
 #include "util/str_debug.hpp"
 
 #include <cerrno>
@@ -109,11 +110,7 @@ std::string quoted(std::string_view s) {
 }  // namespace
 
 namespace {
-std::string os_error_text(int code) {
-    char buf[256];
-    // GNU strerror_r may return a static string instead of filling buf.
-    return strerror_r(code, buf, sizeof buf);
-}
+std::string os_error_text(int code) { return platform::error_text(code); }
 }  // namespace
 
 std::string os_error_debug(int code) {

@@ -1,6 +1,5 @@
 #include "util/spill_file.hpp"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,6 +9,7 @@
 
 #include "util/environment.hpp"
 #include "util/panic.hpp"
+#include "util/platform.hpp"
 
 namespace orvelle {
 
@@ -25,16 +25,10 @@ std::string temp_dir() {
 }  // namespace
 
 SpillFile::SpillFile(std::size_t width) : width_(width) {
-    fd_ = ::open(temp_dir().c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-    if (fd_ < 0) {
-        // A file system without O_TMPFILE: a named file, unlinked at once.
-        std::string path = temp_dir() + "/orvelle-spill-XXXXXX";
-        fd_ = ::mkostemp(path.data(), O_CLOEXEC);
-        if (fd_ < 0)
-            panic("cannot create a temporary file in " + temp_dir() + " for the streamed analysis (set TMPDIR): " +
-                  os_error_display(errno));
-        ::unlink(path.c_str());
-    }
+    fd_ = platform::unnamed_temp_file(temp_dir());
+    if (fd_ < 0)
+        panic("cannot create a temporary file in " + temp_dir() + " for the streamed analysis (set TMPDIR): " +
+              os_error_display(errno));
     buffer_.reserve(std::max<std::size_t>(width, kBufferBytes / sizeof(double)));
 }
 

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <limits>
 
+#include "util/fixed_math.hpp"
+
 namespace orvelle {
 namespace {
 
@@ -42,8 +44,9 @@ double beta_fraction(double a, double b, double x) {
 double incomplete_beta(double a, double b, double x, double one_minus_x) {
     if (x <= 0.0) return 0.0;
     if (one_minus_x <= 0.0) return 1.0;
-    const double front = std::exp(std::lgamma(a + b) - std::lgamma(a) - std::lgamma(b) + a * std::log(x) +
-                                  b * std::log(one_minus_x));
+    // The library's exp, log and lgamma differ between machines in their last bits.
+    const double front = fixed_exp(fixed_lgamma(a + b) - fixed_lgamma(a) - fixed_lgamma(b) + a * fixed_log(x) +
+                                   b * fixed_log(one_minus_x));
     // The fraction converges fast below the mean of the distribution; above
     // it, the symmetry I_x(a, b) = 1 - I_{1-x}(b, a).
     if (x < (a + 1.0) / (a + b + 2.0)) return front * beta_fraction(a, b, x) / a;

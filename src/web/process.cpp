@@ -6,9 +6,10 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include "util/platform.hpp"
 
 extern char** environ;
 
@@ -49,7 +50,7 @@ int hold(int fd, Fd& into) {
 // must not inherit a write end, or this side would never see end of file.
 int make_pipe(Fd& read_end, Fd& write_end) {
     int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) return errno;
+    if (int e = platform::cloexec_pipe(fds)) return e;
     int e = hold(fds[0], read_end);
     int e2 = hold(fds[1], write_end);
     return e ? e : e2;
@@ -111,8 +112,8 @@ int exec_on_path(const Launch& l) noexcept {
     // Killed when the calling thread ends; that thread waits for the child, so
     // in effect when the interpreter is killed, leaving no server behind. A
     // parent gone before this took effect shows here as another parent.
-    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) {
-        l.error = errno;
+    if (int e = platform::die_with_parent()) {
+        l.error = e;
         ::_exit(127);
     }
     if (::getppid() != l.parent) ::_exit(127);
@@ -148,16 +149,17 @@ int exec_on_path(const Launch& l) noexcept {
     ::_exit(127);
 }
 
-// vfork, not fork: no copy of a large address space, no fork handlers of
-// other libraries, and this thread resumes only once the child has replaced
-// itself or given up, with l.error set. Signals stay blocked across it, so no
-// handler runs in the child before it has reset them.
+// vfork, not fork (platform::fork_into): no copy of a large address space,
+// no fork handlers of other libraries, and this thread resumes only once the
+// child has replaced itself or given up, with l.error set. (Where the system
+// has only fork, a child that cannot start ends with status 127 unreported.)
+// Signals stay blocked across it, so no handler runs in the child before it
+// has reset them.
 int start(Launch& l, pid_t& pid) {
     sigset_t all, old;
     sigfillset(&all);
     ::pthread_sigmask(SIG_SETMASK, &all, &old);
-    pid_t child = ::vfork();
-    if (child == 0) start_child(l);
+    pid_t child = platform::fork_into([](void* launch) { start_child(*static_cast<Launch*>(launch)); }, &l);
     int e = child < 0 ? errno : 0;
     ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
     if (e != 0) return e;

@@ -42,3 +42,26 @@ def write_planted(path, lines=100, width=520, seed=0):
                 features.append({"token": word, "layers": [{"index": 0, "values": [round(v, 6) for v in values]}]})
             f.write(json.dumps({"linex_index": i, "features": features}) + "\n")
     return path
+
+
+# One analysis in a fresh interpreter: argv features, output folder, calculator keywords as JSON.
+ANALYSIS = (
+    "import json, sys, orvelle\n"
+    "c = orvelle.calculator(sys.argv[1], [['he', 'him'], ['she', 'her']], subspace_folder_path=sys.argv[2],\n"
+    "                       **json.loads(sys.argv[3]))\n"
+    "c.save_summary(sys.argv[2])\n"
+    "print(repr(c.bias_sum_average()), repr(c.bias_asb_sum_average()))\n"
+    "print(orvelle.orvelle._simd_level())\n"
+)
+
+
+def analysis_args(features, folder, **calculator):
+    """The arguments after the interpreter for one analysis of `features` into `folder`."""
+    return ["-c", ANALYSIS, str(features), str(folder), json.dumps(calculator)]
+
+
+def analysis_outputs(folder, stdout):
+    """(listing, summary, printed sums, level it ran at) of an analysis that wrote into `folder`."""
+    sums, ran_at = stdout.splitlines()
+    return ((folder / "random_subspace.txt").read_bytes(), (folder / "calculator_summary.txt").read_bytes(),
+            sums, ran_at)

@@ -20,6 +20,7 @@
 #include "util/cancellation.hpp"
 #include "util/cpu_count.hpp"
 #include "util/panic.hpp"
+#include "util/platform.hpp"
 
 namespace orvelle {
 
@@ -164,7 +165,7 @@ private:
 };
 
 const char* last_newline(const char* p, std::size_t n) {
-    return static_cast<const char*>(memrchr(p, '\n', n));
+    return platform::last_byte(p, '\n', n);
 }
 
 }  // namespace
