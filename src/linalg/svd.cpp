@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "util/panic.hpp"
@@ -12,6 +13,7 @@
 #include "linalg/parallel.hpp"
 #include "util/cancellation.hpp"
 #include "linalg/kernel_level.hpp"  // last
+
 
 ORVELLE_KERNELS_BEGIN
 #include "linalg/simd.hpp"  // here: the helpers take this copy's instruction set
@@ -61,30 +63,121 @@ inline void axpy_signed(double* y, const double* v, std::size_t n, double f, dou
     }
 }
 
-// Applies the reflection (v, sign) to up to four vectors of length n:
-// y := (dot(v, y) * (sign * -2)) * v + sign * y. The four dot products run
-// interleaved so their chains overlap.
-void reflect(const double* v, std::size_t n, double sign, double* const* ys, int count) {
-    const double m_two = sign * -2.0;
+// The reflection (v, sign) on C vectors of length n is
+// y := (dot(v, y) * (sign * -2)) * v + sign * y, in two passes: the factors
+// (the C dot products interleaved so their chains overlap), then the updates
+// (sharing each load of v).
+template <int C>
+void reflect_factors(const double* v, std::size_t n, double sign, double* const* ys, double* f) {
     const std::size_t n8 = n & ~std::size_t{7};
-    double f[4];
-    int c = 0;
-    for (; c + 4 <= count; c += 4) {
-        v8d a0 = splat(0.0), a1 = a0, a2 = a0, a3 = a0;
-        for (std::size_t k = 0; k < n8; k += 8) {
-            const v8d vk = load(v + k);
-            a0 = a0 + vk * load(ys[c] + k);
-            a1 = a1 + vk * load(ys[c + 1] + k);
-            a2 = a2 + vk * load(ys[c + 2] + k);
-            a3 = a3 + vk * load(ys[c + 3] + k);
-        }
-        double r[4] = {combine(a0), combine(a1), combine(a2), combine(a3)};
-        for (std::size_t k = n8; k < n; ++k)
-            for (int t = 0; t < 4; ++t) r[t] = r[t] + v[k] * ys[c + t][k];
-        for (int t = 0; t < 4; ++t) f[t] = r[t] * m_two;
-        for (int t = 0; t < 4; ++t) axpy_signed(ys[c + t], v, n, f[t], sign);
+    v8d acc[C];
+    for (int c = 0; c < C; ++c) acc[c] = splat(0.0);
+    for (std::size_t k = 0; k < n8; k += 8) {
+        const v8d vk = load(v + k);
+        for (int c = 0; c < C; ++c) acc[c] = acc[c] + vk * load(ys[c] + k);
     }
-    for (; c < count; ++c) axpy_signed(ys[c], v, n, dot8(v, ys[c], n) * m_two, sign);
+    for (int c = 0; c < C; ++c) {
+        double r = combine(acc[c]);
+        for (std::size_t k = n8; k < n; ++k) r = r + v[k] * ys[c][k];
+        f[c] = r * (sign * -2.0);
+    }
+}
+
+template <int C>
+void reflect_update(const double* v, std::size_t n, double sign, double* const* ys, const double* f) {
+    const std::size_t n8 = n & ~std::size_t{7};
+    const bool neg = sign < 0;
+    for (std::size_t k = 0; k < n8; k += 8) {
+        const v8d vk = load(v + k);
+        for (int c = 0; c < C; ++c) {
+            const v8d y = load(ys[c] + k);
+            store(ys[c] + k, splat(f[c]) * vk + (neg ? -y : y));
+        }
+    }
+    for (int c = 0; c < C; ++c)
+        for (std::size_t k = n8; k < n; ++k) ys[c][k] = f[c] * v[k] + (neg ? -ys[c][k] : ys[c][k]);
+}
+
+// The update by (v, sign) with factors f, and in the same pass the factors
+// of the next reflection (v2, sign2), which starts one row higher: v2[0]
+// pairs with ys[c][-1], v2[k + 1] with ys[c][k]. Its sums keep dot8's
+// order: the product of index k + 1 belongs to its sum k + 1 (mod 8), which
+// is lane k (mod 8) here, where the sums sit rotated by one lane; the
+// product of index 0 starts sum 0. Needs n >= 8. f is replaced by the next
+// factors.
+template <int C>
+void reflect_update_and_factors(const double* v, const double* v2, std::size_t n, double sign, double sign2,
+                                double* const* ys, double* f) {
+    const std::size_t n8 = n & ~std::size_t{7};
+    // dot8 over the n + 1 products of the next reflection sums those below
+    // n2_8 in lanes and adds the rest one by one.
+    const std::size_t n2_8 = (n + 1) & ~std::size_t{7};
+    const bool neg = sign < 0;
+    v8d acc[C];
+    for (int c = 0; c < C; ++c) {
+        acc[c] = splat(0.0);
+        acc[c][7] = 0.0 + v2[0] * ys[c][-1];
+    }
+    // The last full block, when the product of index n8 (lane 7 here) falls
+    // outside the next reflection's lanes.
+    const std::size_t body = n2_8 == n8 ? n8 - 8 : n8;
+    for (std::size_t k = 0; k < body; k += 8) {
+        const v8d vk = load(v + k), v2k = load(v2 + 1 + k);
+        for (int c = 0; c < C; ++c) {
+            const v8d y = load(ys[c] + k);
+            const v8d u = splat(f[c]) * vk + (neg ? -y : y);
+            store(ys[c] + k, u);
+            acc[c] = acc[c] + v2k * u;
+        }
+    }
+    if (body != n8) {
+        const v8d vk = load(v + body), v2k = load(v2 + 1 + body);
+        for (int c = 0; c < C; ++c) {
+            const v8d y = load(ys[c] + body);
+            const v8d u = splat(f[c]) * vk + (neg ? -y : y);
+            store(ys[c] + body, u);
+            v8d p = v2k * u;
+            p[7] = 0.0;  // adding +0 leaves a sum that started at +0 unchanged
+            acc[c] = acc[c] + p;
+        }
+    }
+    for (int c = 0; c < C; ++c) {
+        double* y = ys[c];
+        for (std::size_t k = n8; k < n; ++k) y[k] = f[c] * v[k] + (neg ? -y[k] : y[k]);
+        if (n2_8 != n8)  // the rows past the full blocks still belong to the lanes
+            for (std::size_t k = n8; k < n; ++k) acc[c][k - n8] = acc[c][k - n8] + v2[k + 1] * y[k];
+        const v8d a = acc[c];
+        double r = 0.0;
+        r = r + (a[7] + a[3]);
+        r = r + (a[0] + a[4]);
+        r = r + (a[1] + a[5]);
+        r = r + (a[2] + a[6]);
+        for (std::size_t k = n2_8; k < n + 1; ++k) r = r + v2[k] * y[k - 1];
+        f[c] = r * (sign2 * -2.0);
+    }
+}
+
+// As many columns at a time as this copy holds sums for in registers: 16 in
+// 32 512-bit registers, 4 in 16 256-bit ones (two per sum), 2 in 128-bit.
+constexpr int kReflectCols = ORVELLE_KERNEL_AVX512 ? 16 : ORVELLE_KERNEL_AVX ? 4 : 2;
+
+// Calls fn(std::integral_constant<int, C>, c) over blocks [c, c + C) that
+// cover [0, count).
+template <class Fn>
+void column_blocks(int count, Fn&& fn) {
+    int c = 0;
+    for (; c + kReflectCols <= count; c += kReflectCols) fn(std::integral_constant<int, kReflectCols>{}, c);
+    if constexpr (kReflectCols > 4)
+        for (; c + 4 <= count; c += 4) fn(std::integral_constant<int, 4>{}, c);
+    for (; c < count; ++c) fn(std::integral_constant<int, 1>{}, c);
+}
+
+void reflect(const double* v, std::size_t n, double sign, double* const* ys, int count) {
+    column_blocks(count, [&](auto cols, int c) {
+        double f[decltype(cols)::value];
+        reflect_factors<decltype(cols)::value>(v, n, sign, ys + c, f);
+        reflect_update<decltype(cols)::value>(v, n, sign, ys + c, f);
+    });
 }
 
 // (modulus, sign) of a real: (x, 1) when x >= 0, else (-x, -1).
@@ -116,12 +209,21 @@ double householder(double* x, std::size_t n, bool& applied) {
 
 std::size_t round8(std::size_t n) { return (n + 7) & ~std::size_t{7}; }
 
+// A column stride of at least n rows, a multiple of 8, that is not a multiple
+// of 512 bytes: columns a power of two apart fall into the same few cache
+// sets, and the kernels that stream many columns at once evict their own
+// lines.
+std::size_t stride(std::size_t n) {
+    const std::size_t ld = round8(n);
+    return ld % 64 == 0 ? ld + 8 : ld;
+}
+
 // ---------------------------------------------------------------------------
 // Scaling, bidiagonalisation and U_b.
 
 struct Reduced {
     std::size_t m = 0;
-    std::size_t ld = 0;  // leading dimension of ut, a multiple of 8
+    std::size_t ld = 0;  // leading dimension of ut, a multiple of 8 (see stride)
     double scale = 0.0;
     std::vector<double> d, e;
     Doubles ut;  // U, column-major: column k at ut[k * ld], rows >= m are 0
@@ -141,9 +243,10 @@ Reduced reduce(Matrix input, unsigned threads) {
     }
 
     // Column-major working copy, divided by the largest magnitude.
-    Doubles a(m * m);
+    const std::size_t lda = stride(m);
+    Doubles a(lda * m);
     for (std::size_t i = 0; i < m; ++i)
-        for (std::size_t j = 0; j < m; ++j) a[j * m + i] = amax != 0.0 ? input(i, j) / amax : input(i, j);
+        for (std::size_t j = 0; j < m; ++j) a[j * lda + i] = amax != 0.0 ? input(i, j) / amax : input(i, j);
     std::vector<double>().swap(input.data);
 
     Reduced out;
@@ -153,7 +256,7 @@ Reduced reduce(Matrix input, unsigned threads) {
     out.e.assign(m > 0 ? m - 1 : 0, 0.0);
     std::vector<double> left_sign(m, 1.0);
     std::vector<char> left_skip(m, 0);
-    auto col = [&](std::size_t j) { return a.data() + j * m; };
+    auto col = [&](std::size_t j) { return a.data() + j * lda; };
 
     struct Vector {
         double entry;  // the signed entry the reflection produces
@@ -201,137 +304,267 @@ Reduced reduce(Matrix input, unsigned threads) {
     // row summed in column order) and the updates (columns shared; each column
     // takes its right update, then its left reflection while in cache). The
     // updates run from the last column down, so the sums that follow start
-    // on columns still in cache, and end where the next updates start.
+    // on columns still in cache, and end where the next updates start. Wide
+    // matrices leave every other step's updates pending (below).
     std::vector<double> axis(m), w(m);
     Vector left{}, right{};
     double rsign = 1.0;
 
-    // Rows [r0, r1) of the sums of step i.
-    auto right_sums = [&](std::size_t i, std::size_t r0, std::size_t r1) {
+    // Pending writes. Once the trailing matrix outgrows the cache, a step
+    // costs what it streams: the sums read it, the updates read and write
+    // it. A step may instead leave its updates (the right reflection of step
+    // l-1, the left reflection of step l) pending: a read-only pass finds
+    // the left reflection's factors and row l, and the next step recomputes
+    // every element from the one in memory as it reads it, by the same
+    // operations in the same order, then writes both steps' updates at
+    // once. Two steps then stream the matrix five times instead of six.
+    struct Pending {
+        std::size_t l = 0;  // the pending left reflection's first row
+        double rs = 1.0;    // sign of the pending right reflection
+        double ls = 1.0;    // sign of the pending left reflection
+    } pend;
+    // The pending right reflection's vector and sums (swapped in from axis
+    // and w), and the pending left reflection's factor by column.
+    std::vector<double> axis_prev(m), w_prev(m), factor(m);
+    auto pending8 = [&](v8d x, double prf, double pf, v8d pw, v8d pv) {
+        const v8d u = splat(prf) * pw + (pend.rs < 0 ? -x : x);
+        return splat(pf) * pv + (pend.ls < 0 ? -u : u);
+    };
+    auto pending1 = [&](double x, double prf, double pf, double pw, double pv) {
+        const double u = prf * pw + (pend.rs < 0 ? -x : x);
+        return pf * pv + (pend.ls < 0 ? -u : u);
+    };
+    auto pending_rf = [&](std::size_t j) { return (pend.rs * -2.0) * axis_prev[j - pend.l]; };
+
+    // Rows [r0, r1) of the sums of step i, of the matrix in memory or, when
+    // `recompute` is true, of the pending one.
+    auto right_sums = [&](auto recompute, std::size_t i, std::size_t r0, std::size_t r1) {
+        constexpr bool kRe = decltype(recompute)::value;
         const std::size_t n = m - i - 1;
+        const std::size_t top = i + 1 + r0;  // first row summed
         const double* v = axis.data();
         double* wr = w.data() + r0;
         const std::size_t len = r1 - r0;
-        auto bcol = [&](std::size_t j) { return col(i + 1 + j) + i + 1 + r0; };
-        const double* b0 = bcol(0);
-        for (std::size_t r = 0; r < len; ++r) wr[r] = v[0] * b0[r];
+        auto bcol = [&](std::size_t j) { return col(i + 1 + j) + top; };
+        const double* pw = kRe ? w_prev.data() + (top - pend.l) : nullptr;
+        const double* pv = kRe ? col(pend.l) + top : nullptr;
+        double prf[4] = {}, pf[4] = {};
+        auto constants = [&](std::size_t j, int c) {
+            if constexpr (kRe) {
+                prf[c] = pending_rf(i + 1 + j);
+                pf[c] = factor[i + 1 + j];
+            }
+        };
+        auto get8 = [&](const double* p, std::size_t r, int c, v8d w8, v8d v8) {
+            if constexpr (kRe) return pending8(load(p + r), prf[c], pf[c], w8, v8);
+            else return load(p + r);
+        };
+        auto get1 = [&](const double* p, std::size_t r, int c) {
+            if constexpr (kRe) return pending1(p[r], prf[c], pf[c], pw[r], pv[r]);
+            else return p[r];
+        };
+        auto rows8 = [&](std::size_t r, v8d& w8, v8d& v8) {
+            if constexpr (kRe) {
+                w8 = load(pw + r);
+                v8 = load(pv + r);
+            }
+        };
+        {
+            const double* b0 = bcol(0);
+            constants(0, 0);
+            std::size_t r = 0;
+            for (; r + 8 <= len; r += 8) {
+                v8d w8 = splat(0.0), v8 = w8;
+                rows8(r, w8, v8);
+                store(wr + r, splat(v[0]) * get8(b0, r, 0, w8, v8));
+            }
+            for (; r < len; ++r) wr[r] = v[0] * get1(b0, r, 0);
+        }
         std::size_t j = 1;
         for (; j + 4 <= n; j += 4) {
             const double *p0 = bcol(j), *p1 = bcol(j + 1), *p2 = bcol(j + 2), *p3 = bcol(j + 3);
             const v8d s0 = splat(v[j]), s1 = splat(v[j + 1]), s2 = splat(v[j + 2]), s3 = splat(v[j + 3]);
+            for (int c = 0; c < 4; ++c) constants(j + c, c);
             std::size_t r = 0;
             for (; r + 8 <= len; r += 8) {
+                v8d w8 = splat(0.0), v8 = w8;
+                rows8(r, w8, v8);
                 v8d acc = load(wr + r);
-                acc = s0 * load(p0 + r) + acc;
-                acc = s1 * load(p1 + r) + acc;
-                acc = s2 * load(p2 + r) + acc;
-                acc = s3 * load(p3 + r) + acc;
+                acc = s0 * get8(p0, r, 0, w8, v8) + acc;
+                acc = s1 * get8(p1, r, 1, w8, v8) + acc;
+                acc = s2 * get8(p2, r, 2, w8, v8) + acc;
+                acc = s3 * get8(p3, r, 3, w8, v8) + acc;
                 store(wr + r, acc);
             }
             for (; r < len; ++r) {
                 double a = wr[r];
-                a = v[j] * p0[r] + a;
-                a = v[j + 1] * p1[r] + a;
-                a = v[j + 2] * p2[r] + a;
-                a = v[j + 3] * p3[r] + a;
+                a = v[j] * get1(p0, r, 0) + a;
+                a = v[j + 1] * get1(p1, r, 1) + a;
+                a = v[j + 2] * get1(p2, r, 2) + a;
+                a = v[j + 3] * get1(p3, r, 3) + a;
                 wr[r] = a;
             }
         }
         for (; j < n; ++j) {
             const double* bj = bcol(j);
             const double vj = v[j];
-            const v8d vv = splat(vj);
+            constants(j, 0);
             std::size_t r = 0;
-            for (; r + 8 <= len; r += 8) store(wr + r, vv * load(bj + r) + load(wr + r));
-            for (; r < len; ++r) wr[r] = vj * bj[r] + wr[r];
+            for (; r + 8 <= len; r += 8) {
+                v8d w8 = splat(0.0), v8 = w8;
+                rows8(r, w8, v8);
+                store(wr + r, splat(vj) * get8(bj, r, 0, w8, v8) + load(wr + r));
+            }
+            for (; r < len; ++r) wr[r] = vj * get1(bj, r, 0) + wr[r];
         }
     };
 
-    // See update_columns.
-    auto update_rows = [&](std::size_t l, bool with_right, std::size_t j0, std::size_t j1) {
+    // Column j from row `top` on, from memory to the pending matrix.
+    auto materialize = [&](std::size_t j, std::size_t top) {
+        double* y = col(j) + top;
+        const std::size_t n = m - top;
+        const double prf = pending_rf(j), pf = factor[j];
+        const double* pw = w_prev.data() + (top - pend.l);
+        const double* pv = col(pend.l) + top;
+        std::size_t k = 0;
+        for (; k + 8 <= n; k += 8) store(y + k, pending8(load(y + k), prf, pf, load(pw + k), load(pv + k)));
+        for (; k < n; ++k) y[k] = pending1(y[k], prf, pf, pw[k], pv[k]);
+    };
+
+    // Columns [j0, j1) (at most four) from row l on: the right update of step
+    // l-1 (when with_right), then the left reflection of step l. The first
+    // loop also sums the left reflection's dot products, in the order dot8
+    // would. Mode `write` stores the result; `probe` stores nothing and
+    // notes the left reflection's factors and row l (the update is left
+    // pending); `recompute` first takes each element from memory to the
+    // pending matrix, then stores this step's result.
+    enum Mode { write, probe, recompute };
+    auto update_rows = [&](auto mode, auto with_right, auto with_left, std::size_t l, std::size_t j0, std::size_t j1) {
+        constexpr Mode kMode = decltype(mode)::value;
+        constexpr bool kRight = decltype(with_right)::value, kLeft = decltype(with_left)::value;
+        constexpr bool kStore = kMode != probe && (kRight || kMode == recompute);
         const std::size_t n = m - l;
         const std::size_t n8 = n & ~std::size_t{7};
         const int count = int(j1 - j0);
         double* ys[4];
-        double rf[4];
+        double rf[4] = {}, prf[4] = {}, pf[4] = {};
         for (int c = 0; c < count; ++c) {
             ys[c] = col(j0 + c) + l;
-            if (with_right) rf[c] = (rsign * -2.0) * axis[j0 + c - l];
+            if (kRight) rf[c] = (rsign * -2.0) * axis[j0 + c - l];
+            if (kMode == recompute) {
+                prf[c] = pending_rf(j0 + c);
+                pf[c] = factor[j0 + c];
+            }
         }
-        if (!left.applied) {
-            if (with_right)
-                for (int c = 0; c < count; ++c) axpy_signed(ys[c], w.data(), n, rf[c], rsign);
-            return;
-        }
+        const double* pw = kMode == recompute ? w_prev.data() + (l - pend.l) : nullptr;
+        const double* pv = kMode == recompute ? col(pend.l) + l : nullptr;
         const double* v = col(l) + l;
         const double lsign = signum(left.entry);
+        const bool flip = rsign < 0;
         v8d acc[4];
         for (int c = 0; c < count; ++c) acc[c] = splat(0.0);
-        if (with_right) {
-            const bool flip = rsign < 0;
-            for (std::size_t k = 0; k < n8; k += 8) {
-                const v8d vk = load(v + k), wk = load(w.data() + k);
-                for (int c = 0; c < count; ++c) {
-                    const v8d y = load(ys[c] + k);
-                    const v8d u = splat(rf[c]) * wk + (flip ? -y : y);
-                    store(ys[c] + k, u);
-                    acc[c] = acc[c] + vk * u;
-                }
-            }
-        } else {
-            for (std::size_t k = 0; k < n8; k += 8) {
-                const v8d vk = load(v + k);
-                for (int c = 0; c < count; ++c) acc[c] = acc[c] + vk * load(ys[c] + k);
+        for (std::size_t k = 0; k < n8; k += 8) {
+            const v8d vk = kLeft ? load(v + k) : splat(0.0), wk = kRight ? load(w.data() + k) : splat(0.0);
+            const v8d w8 = kMode == recompute ? load(pw + k) : splat(0.0);
+            const v8d v8 = kMode == recompute ? load(pv + k) : splat(0.0);
+            for (int c = 0; c < count; ++c) {
+                v8d y = load(ys[c] + k);
+                if constexpr (kMode == recompute) y = pending8(y, prf[c], pf[c], w8, v8);
+                if constexpr (kRight) y = splat(rf[c]) * wk + (flip ? -y : y);
+                if constexpr (kStore) store(ys[c] + k, y);
+                if constexpr (kLeft) acc[c] = acc[c] + vk * y;
             }
         }
-        const double m_two = lsign * -2.0;
+        double res[4];
+        for (int c = 0; c < count; ++c) res[c] = combine(acc[c]);
         for (int c = 0; c < count; ++c) {
             double* y = ys[c];
-            double res = combine(acc[c]);
             for (std::size_t k = n8; k < n; ++k) {
-                if (with_right) y[k] = rf[c] * w[k] + (rsign < 0 ? -y[k] : y[k]);
-                res = res + v[k] * y[k];
+                double x = y[k];
+                if constexpr (kMode == recompute) x = pending1(x, prf[c], pf[c], pw[k], pv[k]);
+                if constexpr (kRight) x = rf[c] * w[k] + (flip ? -x : x);
+                if constexpr (kStore) y[k] = x;
+                if constexpr (kLeft) res[c] = res[c] + v[k] * x;
             }
-            axpy_signed(y, v, n, res * m_two, lsign);
+        }
+        if constexpr (!kLeft) return;
+        const double m_two = lsign * -2.0;
+        double f[4];
+        for (int c = 0; c < count; ++c) f[c] = res[c] * m_two;
+        if constexpr (kMode == probe) {
+            for (int c = 0; c < count; ++c) {
+                double x = ys[c][0];
+                if constexpr (kRight) x = rf[c] * w[0] + (flip ? -x : x);
+                factor[j0 + c] = f[c];
+                row[j0 + c] = f[c] * v[0] + (lsign < 0 ? -x : x);
+            }
+            return;
+        }
+        // The left updates share each load of v.
+        if (count == 4) {
+            for (std::size_t k = 0; k < n8; k += 8) {
+                const v8d vk = load(v + k);
+                for (int c = 0; c < 4; ++c) {
+                    const v8d y = load(ys[c] + k);
+                    store(ys[c] + k, splat(f[c]) * vk + (lsign < 0 ? -y : y));
+                }
+            }
+            for (int c = 0; c < 4; ++c)
+                for (std::size_t k = n8; k < n; ++k) ys[c][k] = f[c] * v[k] + (lsign < 0 ? -ys[c][k] : ys[c][k]);
+        } else {
+            for (int c = 0; c < count; ++c) axpy_signed(ys[c], v, n, f[c], lsign);
         }
     };
 
-    // Columns [j0, j1) (at most four) from row l on: the right update of step
-    // l-1 (none for l = 0, or when that step applied none), then the left
-    // reflection of step l. The first loop also sums the left reflection's
-    // dot products, in the order dot8 would. Row l of each column, which the
-    // next right reflection reads, is copied out while in cache.
-    auto update_columns = [&](std::size_t l, bool with_right, std::size_t j0, std::size_t j1) {
-        update_rows(l, with_right, j0, j1);
-        for (std::size_t j = j0; j < j1; ++j) row[j] = col(j)[l];
+    // update_rows with the flags as constants, then the copy of row l that
+    // the next right reflection reads, taken while in cache.
+    auto update_columns = [&](auto mode, bool with_right, std::size_t l, std::size_t j0, std::size_t j1) {
+        using T = std::true_type;
+        using F = std::false_type;
+        const bool with_left = left.applied;
+        if (with_right && with_left) update_rows(mode, T{}, T{}, l, j0, j1);
+        else if (with_right) update_rows(mode, T{}, F{}, l, j0, j1);
+        else if (with_left) update_rows(mode, F{}, T{}, l, j0, j1);
+        else update_rows(mode, F{}, F{}, l, j0, j1);
+        if constexpr (decltype(mode)::value != probe)
+            for (std::size_t j = j0; j < j1; ++j) row[j] = col(j)[l];
     };
 
     // The worker's share of the updates of columns [first, m): groups of
     // four counted from the last column, dealt out in turn, each worker
     // going down.
-    auto update_share = [&](std::size_t l, bool with_right, std::size_t first, unsigned t, unsigned nt) {
+    auto update_share = [&](auto mode, bool with_right, std::size_t l, std::size_t first, unsigned t, unsigned nt) {
         const std::size_t groups = (m - first + 3) / 4;
         for (std::size_t g = t; g < groups; g += nt) {
             const std::size_t hi = m - 4 * g, lo = hi - std::min<std::size_t>(4, hi - first);
-            update_columns(l, with_right, lo, hi);
+            update_columns(mode, with_right, l, lo, hi);
         }
     };
+    using Write = std::integral_constant<Mode, write>;
+    using Probe = std::integral_constant<Mode, probe>;
+    using Recompute = std::integral_constant<Mode, recompute>;
 
     // Four meetings per step cost about a microsecond; below this many rows
     // a step is too short to share, and worker 0 ends the work alone.
     constexpr std::size_t kShared = 192;
+    // Steps this short gain nothing from pending writes (the matrix sits in
+    // the cache); from here on it costs nothing either, and the reference
+    // cases of 256 rows take both paths.
+    constexpr std::size_t kPendingRows = 128;
     const unsigned workers =
         unsigned(std::min<std::size_t>(worker_count(threads), std::max<std::size_t>(1, m / kShared)));
     SpinBarrier meet(workers);
-    bool stop = false;  // worker 0's answer, read by all after the next meeting
+    bool stop = false;     // worker 0's answer, read by all after the next meeting
+    bool go_pending = false;  // likewise
     run_workers(workers, [&](unsigned t) {
         auto sync = [&](bool shared) {
             if (shared) meet.arrive_and_wait();
         };
         bool shared = workers > 1;
+        bool pending = false;  // the last step's updates are pending
         if (t == 0) left = column_vector(0);
         sync(shared);
-        update_share(0, false, 1, t, shared ? workers : 1);
+        update_share(Write{}, false, 0, 1, t, shared ? workers : 1);
         for (std::size_t i = 0; i + 1 < m; ++i) {
             const std::size_t n = m - i - 1;
             const bool was_shared = shared;
@@ -342,6 +575,10 @@ Reduced reduce(Matrix input, unsigned threads) {
             }
             sync(shared);
             if (t == 0) {
+                if (pending) {
+                    std::swap(axis, axis_prev);
+                    std::swap(w, w_prev);
+                }
                 right = row_vector(i, axis.data());
                 out.e[i] = std::fabs(right.entry);
                 rsign = signum(right.entry);
@@ -353,15 +590,23 @@ Reduced reduce(Matrix input, unsigned threads) {
             if (right.applied) {
                 const std::size_t chunks = (n + 7) / 8;
                 auto [c0, c1] = share(chunks, t, nt);
-                right_sums(i, std::min(n, c0 * 8), std::min(n, c1 * 8));
+                const std::size_t r0 = std::min(n, c0 * 8), r1 = std::min(n, c1 * 8);
+                if (pending) right_sums(std::true_type{}, i, r0, r1);
+                else right_sums(std::false_type{}, i, r0, r1);
             }
             sync(shared);
             if (t == 0) {
+                if (pending) materialize(i + 1, i + 1);
                 if (right.applied) axpy_signed(col(i + 1) + i + 1, w.data(), n, (rsign * -2.0) * axis[0], rsign);
                 left = column_vector(i + 1);
+                go_pending = !pending && right.applied && left.applied && n >= kPendingRows;
+                if (go_pending) pend = {i + 1, rsign, signum(left.entry)};
             }
             sync(shared);
-            update_share(i + 1, right.applied, i + 2, t, nt);
+            if (pending) update_share(Recompute{}, right.applied, i + 1, i + 2, t, nt);
+            else if (go_pending) update_share(Probe{}, true, i + 1, i + 2, t, nt);
+            else update_share(Write{}, right.applied, i + 1, i + 2, t, nt);
+            pending = go_pending;
         }
     });
     throw_if_cancelled();
@@ -371,7 +616,7 @@ Reduced reduce(Matrix input, unsigned threads) {
     // rows i.., so columns are independent: workers take groups of sixteen,
     // which stay in cache while the reflection vectors stream past.
     constexpr std::size_t kGroup = 16;
-    out.ld = round8(m);
+    out.ld = stride(m);
     out.ut.assign(out.ld * m, 0.0);
     const std::size_t groups = (m + kGroup - 1) / kGroup;
     const unsigned nt = unsigned(std::min<std::size_t>(worker_count(threads), groups));
@@ -380,14 +625,34 @@ Reduced reduce(Matrix input, unsigned threads) {
             if (stop_requested()) return;
             const std::size_t j0 = g * kGroup, j1 = std::min(m, j0 + kGroup);
             for (std::size_t j = j0; j < j1; ++j) out.ut[j * out.ld + j] = 1.0;
+            // Above row j0 (i > j0) a step reaches some of the group's
+            // columns; from j0 down every step reaches all of them, and each
+            // update pass also finds the next step's factors.
+            double* ys[kGroup];
+            double f[kGroup];
+            bool have_factors = false;
             for (std::size_t i = j1 - 1;; --i) {
-                if (!left_skip[i]) {
-                    for (std::size_t j = std::max(j0, i); j < j1; j += 4) {
-                        double* ys[4];
-                        int count = 0;
-                        for (std::size_t c = j; c < std::min(j1, j + 4); ++c) ys[count++] = out.ut.data() + c * out.ld + i;
-                        reflect(col(i) + i, m - i, left_sign[i], ys, count);
-                    }
+                const std::size_t first = std::max(j0, i);
+                const int count = int(j1 - first);
+                for (int c = 0; c < count; ++c) ys[c] = out.ut.data() + (first + c) * out.ld + i;
+                const double* v = col(i) + i;
+                const std::size_t n = m - i;
+                if (left_skip[i]) {
+                    have_factors = false;
+                } else if (i > j0) {
+                    reflect(v, n, left_sign[i], ys, count);
+                } else {
+                    const bool chain = i > 0 && !left_skip[i - 1] && n >= 8;
+                    column_blocks(count, [&](auto cols, int c) {
+                        constexpr int C = decltype(cols)::value;
+                        if (!have_factors) reflect_factors<C>(v, n, left_sign[i], ys + c, f + c);
+                        if (chain)
+                            reflect_update_and_factors<C>(v, col(i - 1) + i - 1, n, left_sign[i], left_sign[i - 1],
+                                                          ys + c, f + c);
+                        else
+                            reflect_update<C>(v, n, left_sign[i], ys + c, f + c);
+                    });
+                    have_factors = chain;
                 }
                 if (i == 0) break;
             }
@@ -414,7 +679,7 @@ public:
     static constexpr std::size_t kLogBytes = std::size_t{6} << 20;
 
     RotationLog(Doubles& ut, std::size_t m, std::size_t ld, unsigned threads)
-        : ut_(ut), ld_(ld), threads_(worker_count(threads)) {
+        : ut_(ut), ld_(ld), rows_(round8(m)), threads_(worker_count(threads)) {
         // Every panel of rows reads the whole log: a log that stays in the
         // last-level cache costs one pass over U per flush instead.
         cap_ = std::clamp<std::size_t>(m * m / 3, 4096, kLogBytes / sizeof(Rotation));
@@ -429,13 +694,13 @@ public:
     void flush() {
         if (log_.empty()) return;
         constexpr std::size_t kPanel = 128;  // rows per pass over the log
-        const std::size_t panels = (ld_ + kPanel - 1) / kPanel;
+        const std::size_t panels = (rows_ + kPanel - 1) / kPanel;
         const unsigned nt = std::min<std::size_t>(threads_, panels);
         run_workers(nt, [&](unsigned t) {
             auto [p0, p1] = share(panels, t, nt);
             for (std::size_t p = p0; p < p1; ++p) {
                 if (stop_requested()) return;
-                const std::size_t r0 = p * kPanel, rows = std::min(kPanel, ld_ - r0);
+                const std::size_t r0 = p * kPanel, rows = std::min(kPanel, rows_ - r0);
                 if (rows == kPanel)
                     apply<kPanel / 8>(r0);
                 else
@@ -492,6 +757,7 @@ private:
 
     Doubles& ut_;
     std::size_t ld_;
+    std::size_t rows_;  // rows that hold U (a multiple of 8); the rest of a column is padding
     unsigned threads_;
     std::size_t cap_;
     std::vector<Rotation> log_;
