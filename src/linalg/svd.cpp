@@ -1,6 +1,7 @@
 #include "linalg/svd.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <string>
@@ -209,6 +210,10 @@ double householder(double* x, std::size_t n, bool& applied) {
 
 std::size_t round8(std::size_t n) { return (n + 7) & ~std::size_t{7}; }
 
+// Steps in a row whose updates the bidiagonalisation may leave pending (see
+// there).
+constexpr int kLevels = 2;
+
 // A column stride of at least n rows, a multiple of 8, that is not a multiple
 // of 512 bytes: columns a power of two apart fall into the same few cache
 // sets, and the kernels that stream many columns at once evict their own
@@ -314,86 +319,86 @@ Reduced reduce(Matrix input, unsigned threads) {
     // costs what it streams: the sums read it, the updates read and write
     // it. A step may instead leave its updates (the right reflection of step
     // l-1, the left reflection of step l) pending: a read-only pass finds
-    // the left reflection's factors and row l, and the next step recomputes
-    // every element from the one in memory as it reads it, by the same
-    // operations in the same order, then writes both steps' updates at
-    // once. Two steps then stream the matrix five times instead of six.
-    struct Pending {
-        std::size_t l = 0;  // the pending left reflection's first row
-        double rs = 1.0;    // sign of the pending right reflection
-        double ls = 1.0;    // sign of the pending left reflection
-    } pend;
-    // The pending right reflection's vector and sums (swapped in from axis
-    // and w), and the pending left reflection's factor by column.
-    std::vector<double> axis_prev(m), w_prev(m), factor(m);
-    auto pending8 = [&](v8d x, double prf, double pf, v8d pw, v8d pv) {
-        const v8d u = splat(prf) * pw + (pend.rs < 0 ? -x : x);
-        return splat(pf) * pv + (pend.ls < 0 ? -u : u);
+    // the left reflection's factors and row l, and the steps that follow
+    // recompute every element from the one in memory as they read it, by
+    // the same operations in the same order. Up to kLevels steps in a row
+    // leave their updates pending; the next writes them all at once. Three
+    // steps then stream the matrix seven times instead of nine.
+    struct Level {
+        std::size_t l = 0;  // the left reflection's first row
+        double rs = 1.0;    // sign of the right reflection
+        double ls = 1.0;    // sign of the left reflection
+        std::vector<double> axis, w, factor;  // right reflection's vector and sums; left factors by column
+        const double* v = nullptr;            // left reflection's vector, row l on
     };
-    auto pending1 = [&](double x, double prf, double pf, double pw, double pv) {
-        const double u = prf * pw + (pend.rs < 0 ? -x : x);
-        return pf * pv + (pend.ls < 0 ? -u : u);
+    std::array<Level, kLevels> levels;
+    for (Level& lv : levels) lv.axis.resize(m), lv.w.resize(m), lv.factor.resize(m);
+    // The element of column j at row r (>= every level's l) through the
+    // first D levels, eight rows at a time or one.
+    struct Column8 {
+        double rf, f;
     };
-    auto pending_rf = [&](std::size_t j) { return (pend.rs * -2.0) * axis_prev[j - pend.l]; };
+    auto pending8 = [&](auto depth, v8d x, const Column8* cj, std::size_t r) {
+        for (int k = 0; k < decltype(depth)::value; ++k) {
+            const Level& lv = levels[k];
+            const v8d u = splat(cj[k].rf) * load(lv.w.data() + (r - lv.l)) + (lv.rs < 0 ? -x : x);
+            x = splat(cj[k].f) * load(lv.v + (r - lv.l)) + (lv.ls < 0 ? -u : u);
+        }
+        return x;
+    };
+    auto pending1 = [&](auto depth, double x, const Column8* cj, std::size_t r) {
+        for (int k = 0; k < decltype(depth)::value; ++k) {
+            const Level& lv = levels[k];
+            const double u = cj[k].rf * lv.w[r - lv.l] + (lv.rs < 0 ? -x : x);
+            x = cj[k].f * lv.v[r - lv.l] + (lv.ls < 0 ? -u : u);
+        }
+        return x;
+    };
+    auto column_constants = [&](auto depth, std::size_t j, Column8* cj) {
+        for (int k = 0; k < decltype(depth)::value; ++k) {
+            const Level& lv = levels[k];
+            cj[k] = {(lv.rs * -2.0) * lv.axis[j - lv.l], lv.factor[j]};
+        }
+    };
 
-    // Rows [r0, r1) of the sums of step i, of the matrix in memory or, when
-    // `recompute` is true, of the pending one.
-    auto right_sums = [&](auto recompute, std::size_t i, std::size_t r0, std::size_t r1) {
-        constexpr bool kRe = decltype(recompute)::value;
+    // Rows [r0, r1) of the sums of step i, of the matrix through the first
+    // `depth` pending levels.
+    auto right_sums = [&](auto depth, std::size_t i, std::size_t r0, std::size_t r1) {
+        constexpr int D = decltype(depth)::value;
         const std::size_t n = m - i - 1;
         const std::size_t top = i + 1 + r0;  // first row summed
         const double* v = axis.data();
         double* wr = w.data() + r0;
         const std::size_t len = r1 - r0;
         auto bcol = [&](std::size_t j) { return col(i + 1 + j) + top; };
-        const double* pw = kRe ? w_prev.data() + (top - pend.l) : nullptr;
-        const double* pv = kRe ? col(pend.l) + top : nullptr;
-        double prf[4] = {}, pf[4] = {};
-        auto constants = [&](std::size_t j, int c) {
-            if constexpr (kRe) {
-                prf[c] = pending_rf(i + 1 + j);
-                pf[c] = factor[i + 1 + j];
-            }
-        };
-        auto get8 = [&](const double* p, std::size_t r, int c, v8d w8, v8d v8) {
-            if constexpr (kRe) return pending8(load(p + r), prf[c], pf[c], w8, v8);
+        Column8 cj[4][kLevels];
+        auto get8 = [&](const double* p, std::size_t r, int c) {
+            if constexpr (D > 0) return pending8(depth, load(p + r), cj[c], top + r);
             else return load(p + r);
         };
         auto get1 = [&](const double* p, std::size_t r, int c) {
-            if constexpr (kRe) return pending1(p[r], prf[c], pf[c], pw[r], pv[r]);
+            if constexpr (D > 0) return pending1(depth, p[r], cj[c], top + r);
             else return p[r];
-        };
-        auto rows8 = [&](std::size_t r, v8d& w8, v8d& v8) {
-            if constexpr (kRe) {
-                w8 = load(pw + r);
-                v8 = load(pv + r);
-            }
         };
         {
             const double* b0 = bcol(0);
-            constants(0, 0);
+            column_constants(depth, i + 1, cj[0]);
             std::size_t r = 0;
-            for (; r + 8 <= len; r += 8) {
-                v8d w8 = splat(0.0), v8 = w8;
-                rows8(r, w8, v8);
-                store(wr + r, splat(v[0]) * get8(b0, r, 0, w8, v8));
-            }
+            for (; r + 8 <= len; r += 8) store(wr + r, splat(v[0]) * get8(b0, r, 0));
             for (; r < len; ++r) wr[r] = v[0] * get1(b0, r, 0);
         }
         std::size_t j = 1;
         for (; j + 4 <= n; j += 4) {
             const double *p0 = bcol(j), *p1 = bcol(j + 1), *p2 = bcol(j + 2), *p3 = bcol(j + 3);
             const v8d s0 = splat(v[j]), s1 = splat(v[j + 1]), s2 = splat(v[j + 2]), s3 = splat(v[j + 3]);
-            for (int c = 0; c < 4; ++c) constants(j + c, c);
+            for (int c = 0; c < 4; ++c) column_constants(depth, i + 1 + j + c, cj[c]);
             std::size_t r = 0;
             for (; r + 8 <= len; r += 8) {
-                v8d w8 = splat(0.0), v8 = w8;
-                rows8(r, w8, v8);
                 v8d acc = load(wr + r);
-                acc = s0 * get8(p0, r, 0, w8, v8) + acc;
-                acc = s1 * get8(p1, r, 1, w8, v8) + acc;
-                acc = s2 * get8(p2, r, 2, w8, v8) + acc;
-                acc = s3 * get8(p3, r, 3, w8, v8) + acc;
+                acc = s0 * get8(p0, r, 0) + acc;
+                acc = s1 * get8(p1, r, 1) + acc;
+                acc = s2 * get8(p2, r, 2) + acc;
+                acc = s3 * get8(p3, r, 3) + acc;
                 store(wr + r, acc);
             }
             for (; r < len; ++r) {
@@ -408,56 +413,48 @@ Reduced reduce(Matrix input, unsigned threads) {
         for (; j < n; ++j) {
             const double* bj = bcol(j);
             const double vj = v[j];
-            constants(j, 0);
+            column_constants(depth, i + 1 + j, cj[0]);
             std::size_t r = 0;
-            for (; r + 8 <= len; r += 8) {
-                v8d w8 = splat(0.0), v8 = w8;
-                rows8(r, w8, v8);
-                store(wr + r, splat(vj) * get8(bj, r, 0, w8, v8) + load(wr + r));
-            }
+            for (; r + 8 <= len; r += 8) store(wr + r, splat(vj) * get8(bj, r, 0) + load(wr + r));
             for (; r < len; ++r) wr[r] = vj * get1(bj, r, 0) + wr[r];
         }
     };
 
-    // Column j from row `top` on, from memory to the pending matrix.
-    auto materialize = [&](std::size_t j, std::size_t top) {
+    // Column j from row `top` on, from memory through the first `depth`
+    // pending levels, written back.
+    auto materialize = [&](auto depth, std::size_t j, std::size_t top) {
         double* y = col(j) + top;
         const std::size_t n = m - top;
-        const double prf = pending_rf(j), pf = factor[j];
-        const double* pw = w_prev.data() + (top - pend.l);
-        const double* pv = col(pend.l) + top;
+        Column8 cj[kLevels];
+        column_constants(depth, j, cj);
         std::size_t k = 0;
-        for (; k + 8 <= n; k += 8) store(y + k, pending8(load(y + k), prf, pf, load(pw + k), load(pv + k)));
-        for (; k < n; ++k) y[k] = pending1(y[k], prf, pf, pw[k], pv[k]);
+        for (; k + 8 <= n; k += 8) store(y + k, pending8(depth, load(y + k), cj, top + k));
+        for (; k < n; ++k) y[k] = pending1(depth, y[k], cj, top + k);
     };
 
-    // Columns [j0, j1) (at most four) from row l on: the right update of step
-    // l-1 (when with_right), then the left reflection of step l. The first
-    // loop also sums the left reflection's dot products, in the order dot8
-    // would. Mode `write` stores the result; `probe` stores nothing and
-    // notes the left reflection's factors and row l (the update is left
-    // pending); `recompute` first takes each element from memory to the
-    // pending matrix, then stores this step's result.
-    enum Mode { write, probe, recompute };
-    auto update_rows = [&](auto mode, auto with_right, auto with_left, std::size_t l, std::size_t j0, std::size_t j1) {
-        constexpr Mode kMode = decltype(mode)::value;
+    // Columns [j0, j1) (at most four) from row l on, through the first
+    // `depth` pending levels: the right update of step l-1 (when
+    // with_right), then the left reflection of step l. The first loop also
+    // sums the left reflection's dot products, in the order dot8 would.
+    // `store` false leaves this step pending too: nothing is written, the
+    // left reflection's factors and row l go to levels[depth].
+    auto update_rows = [&](auto depth, auto store_it, auto with_right, auto with_left, std::size_t l, std::size_t j0,
+                           std::size_t j1) {
+        constexpr int D = decltype(depth)::value;
+        constexpr bool kWrite = decltype(store_it)::value;
         constexpr bool kRight = decltype(with_right)::value, kLeft = decltype(with_left)::value;
-        constexpr bool kStore = kMode != probe && (kRight || kMode == recompute);
+        constexpr bool kStore = kWrite && (kRight || D > 0);
         const std::size_t n = m - l;
         const std::size_t n8 = n & ~std::size_t{7};
         const int count = int(j1 - j0);
         double* ys[4];
-        double rf[4] = {}, prf[4] = {}, pf[4] = {};
+        double rf[4] = {};
+        Column8 cj[4][kLevels];
         for (int c = 0; c < count; ++c) {
             ys[c] = col(j0 + c) + l;
             if (kRight) rf[c] = (rsign * -2.0) * axis[j0 + c - l];
-            if (kMode == recompute) {
-                prf[c] = pending_rf(j0 + c);
-                pf[c] = factor[j0 + c];
-            }
+            column_constants(depth, j0 + c, cj[c]);
         }
-        const double* pw = kMode == recompute ? w_prev.data() + (l - pend.l) : nullptr;
-        const double* pv = kMode == recompute ? col(pend.l) + l : nullptr;
         const double* v = col(l) + l;
         const double lsign = signum(left.entry);
         const bool flip = rsign < 0;
@@ -465,11 +462,9 @@ Reduced reduce(Matrix input, unsigned threads) {
         for (int c = 0; c < count; ++c) acc[c] = splat(0.0);
         for (std::size_t k = 0; k < n8; k += 8) {
             const v8d vk = kLeft ? load(v + k) : splat(0.0), wk = kRight ? load(w.data() + k) : splat(0.0);
-            const v8d w8 = kMode == recompute ? load(pw + k) : splat(0.0);
-            const v8d v8 = kMode == recompute ? load(pv + k) : splat(0.0);
             for (int c = 0; c < count; ++c) {
                 v8d y = load(ys[c] + k);
-                if constexpr (kMode == recompute) y = pending8(y, prf[c], pf[c], w8, v8);
+                if constexpr (D > 0) y = pending8(depth, y, cj[c], l + k);
                 if constexpr (kRight) y = splat(rf[c]) * wk + (flip ? -y : y);
                 if constexpr (kStore) store(ys[c] + k, y);
                 if constexpr (kLeft) acc[c] = acc[c] + vk * y;
@@ -477,26 +472,31 @@ Reduced reduce(Matrix input, unsigned threads) {
         }
         double res[4];
         for (int c = 0; c < count; ++c) res[c] = combine(acc[c]);
+        double first[4];  // row l, before the left reflection
         for (int c = 0; c < count; ++c) {
             double* y = ys[c];
             for (std::size_t k = n8; k < n; ++k) {
                 double x = y[k];
-                if constexpr (kMode == recompute) x = pending1(x, prf[c], pf[c], pw[k], pv[k]);
+                if constexpr (D > 0) x = pending1(depth, x, cj[c], l + k);
                 if constexpr (kRight) x = rf[c] * w[k] + (flip ? -x : x);
                 if constexpr (kStore) y[k] = x;
                 if constexpr (kLeft) res[c] = res[c] + v[k] * x;
+            }
+            if constexpr (!kWrite) {
+                double x = y[0];
+                if constexpr (D > 0) x = pending1(depth, x, cj[c], l);
+                if constexpr (kRight) x = rf[c] * w[0] + (flip ? -x : x);
+                first[c] = x;
             }
         }
         if constexpr (!kLeft) return;
         const double m_two = lsign * -2.0;
         double f[4];
         for (int c = 0; c < count; ++c) f[c] = res[c] * m_two;
-        if constexpr (kMode == probe) {
+        if constexpr (!kWrite) {
             for (int c = 0; c < count; ++c) {
-                double x = ys[c][0];
-                if constexpr (kRight) x = rf[c] * w[0] + (flip ? -x : x);
-                factor[j0 + c] = f[c];
-                row[j0 + c] = f[c] * v[0] + (lsign < 0 ? -x : x);
+                levels[D].factor[j0 + c] = f[c];
+                row[j0 + c] = f[c] * v[0] + (lsign < 0 ? -first[c] : first[c]);
             }
             return;
         }
@@ -516,33 +516,40 @@ Reduced reduce(Matrix input, unsigned threads) {
         }
     };
 
-    // update_rows with the flags as constants, then the copy of row l that
-    // the next right reflection reads, taken while in cache.
-    auto update_columns = [&](auto mode, bool with_right, std::size_t l, std::size_t j0, std::size_t j1) {
+    // update_rows with the flags as constants, then (when it writes) the
+    // copy of row l that the next right reflection reads, taken while in
+    // cache.
+    auto update_columns = [&](auto depth, auto store_it, bool with_right, std::size_t l, std::size_t j0,
+                              std::size_t j1) {
         using T = std::true_type;
         using F = std::false_type;
         const bool with_left = left.applied;
-        if (with_right && with_left) update_rows(mode, T{}, T{}, l, j0, j1);
-        else if (with_right) update_rows(mode, T{}, F{}, l, j0, j1);
-        else if (with_left) update_rows(mode, F{}, T{}, l, j0, j1);
-        else update_rows(mode, F{}, F{}, l, j0, j1);
-        if constexpr (decltype(mode)::value != probe)
+        if (with_right && with_left) update_rows(depth, store_it, T{}, T{}, l, j0, j1);
+        else if (with_right) update_rows(depth, store_it, T{}, F{}, l, j0, j1);
+        else if (with_left) update_rows(depth, store_it, F{}, T{}, l, j0, j1);
+        else update_rows(depth, store_it, F{}, F{}, l, j0, j1);
+        if constexpr (decltype(store_it)::value)
             for (std::size_t j = j0; j < j1; ++j) row[j] = col(j)[l];
     };
 
     // The worker's share of the updates of columns [first, m): groups of
     // four counted from the last column, dealt out in turn, each worker
     // going down.
-    auto update_share = [&](auto mode, bool with_right, std::size_t l, std::size_t first, unsigned t, unsigned nt) {
+    auto update_share = [&](auto depth, auto store_it, bool with_right, std::size_t l, std::size_t first, unsigned t,
+                            unsigned nt) {
         const std::size_t groups = (m - first + 3) / 4;
         for (std::size_t g = t; g < groups; g += nt) {
             const std::size_t hi = m - 4 * g, lo = hi - std::min<std::size_t>(4, hi - first);
-            update_columns(mode, with_right, l, lo, hi);
+            update_columns(depth, store_it, with_right, l, lo, hi);
         }
     };
-    using Write = std::integral_constant<Mode, write>;
-    using Probe = std::integral_constant<Mode, probe>;
-    using Recompute = std::integral_constant<Mode, recompute>;
+    // Calls fn(std::integral_constant<int, d>) for the depth d at run time.
+    auto at_depth = [&](int d, auto&& fn) {
+        static_assert(kLevels == 2);
+        if (d == 0) fn(std::integral_constant<int, 0>{});
+        else if (d == 1) fn(std::integral_constant<int, 1>{});
+        else fn(std::integral_constant<int, 2>{});
+    };
 
     // Four meetings per step cost about a microsecond; below this many rows
     // a step is too short to share, and worker 0 ends the work alone.
@@ -554,17 +561,17 @@ Reduced reduce(Matrix input, unsigned threads) {
     const unsigned workers =
         unsigned(std::min<std::size_t>(worker_count(threads), std::max<std::size_t>(1, m / kShared)));
     SpinBarrier meet(workers);
-    bool stop = false;     // worker 0's answer, read by all after the next meeting
+    bool stop = false;       // worker 0's answer, read by all after the next meeting
     bool go_pending = false;  // likewise
     run_workers(workers, [&](unsigned t) {
         auto sync = [&](bool shared) {
             if (shared) meet.arrive_and_wait();
         };
         bool shared = workers > 1;
-        bool pending = false;  // the last step's updates are pending
+        int depth = 0;  // steps whose updates are pending
         if (t == 0) left = column_vector(0);
         sync(shared);
-        update_share(Write{}, false, 0, 1, t, shared ? workers : 1);
+        update_share(std::integral_constant<int, 0>{}, std::true_type{}, false, 0, 1, t, shared ? workers : 1);
         for (std::size_t i = 0; i + 1 < m; ++i) {
             const std::size_t n = m - i - 1;
             const bool was_shared = shared;
@@ -575,9 +582,10 @@ Reduced reduce(Matrix input, unsigned threads) {
             }
             sync(shared);
             if (t == 0) {
-                if (pending) {
-                    std::swap(axis, axis_prev);
-                    std::swap(w, w_prev);
+                if (depth > 0) {
+                    // The last step's right reflection joins its level.
+                    std::swap(axis, levels[depth - 1].axis);
+                    std::swap(w, levels[depth - 1].w);
                 }
                 right = row_vector(i, axis.data());
                 out.e[i] = std::fabs(right.entry);
@@ -591,22 +599,28 @@ Reduced reduce(Matrix input, unsigned threads) {
                 const std::size_t chunks = (n + 7) / 8;
                 auto [c0, c1] = share(chunks, t, nt);
                 const std::size_t r0 = std::min(n, c0 * 8), r1 = std::min(n, c1 * 8);
-                if (pending) right_sums(std::true_type{}, i, r0, r1);
-                else right_sums(std::false_type{}, i, r0, r1);
+                at_depth(depth, [&](auto d) { right_sums(d, i, r0, r1); });
             }
             sync(shared);
             if (t == 0) {
-                if (pending) materialize(i + 1, i + 1);
+                if (depth > 0) at_depth(depth, [&](auto d) { materialize(d, i + 1, i + 1); });
                 if (right.applied) axpy_signed(col(i + 1) + i + 1, w.data(), n, (rsign * -2.0) * axis[0], rsign);
                 left = column_vector(i + 1);
-                go_pending = !pending && right.applied && left.applied && n >= kPendingRows;
-                if (go_pending) pend = {i + 1, rsign, signum(left.entry)};
+                go_pending = depth < kLevels && right.applied && left.applied && n >= kPendingRows;
+                if (go_pending) {
+                    Level& lv = levels[depth];
+                    lv.l = i + 1;
+                    lv.rs = rsign;
+                    lv.ls = signum(left.entry);
+                    lv.v = col(i + 1) + i + 1;
+                }
             }
             sync(shared);
-            if (pending) update_share(Recompute{}, right.applied, i + 1, i + 2, t, nt);
-            else if (go_pending) update_share(Probe{}, true, i + 1, i + 2, t, nt);
-            else update_share(Write{}, right.applied, i + 1, i + 2, t, nt);
-            pending = go_pending;
+            at_depth(depth, [&](auto d) {
+                if (go_pending) update_share(d, std::false_type{}, true, i + 1, i + 2, t, nt);
+                else update_share(d, std::true_type{}, right.applied, i + 1, i + 2, t, nt);
+            });
+            depth = go_pending ? depth + 1 : 0;
         }
     });
     throw_if_cancelled();
