@@ -335,10 +335,10 @@ Reduced reduce(Matrix input, unsigned threads) {
     for (Level& lv : levels) lv.axis.resize(m), lv.w.resize(m), lv.factor.resize(m);
     // The element of column j at row r (>= every level's l) through the
     // first D levels, eight rows at a time or one.
-    struct Column8 {
+    struct LevelColumn {
         double rf, f;
     };
-    auto pending8 = [&](auto depth, v8d x, const Column8* cj, std::size_t r) {
+    auto pending8 = [&](auto depth, v8d x, const LevelColumn* cj, std::size_t r) {
         for (int k = 0; k < decltype(depth)::value; ++k) {
             const Level& lv = levels[k];
             const v8d u = splat(cj[k].rf) * load(lv.w.data() + (r - lv.l)) + (lv.rs < 0 ? -x : x);
@@ -346,7 +346,7 @@ Reduced reduce(Matrix input, unsigned threads) {
         }
         return x;
     };
-    auto pending1 = [&](auto depth, double x, const Column8* cj, std::size_t r) {
+    auto pending1 = [&](auto depth, double x, const LevelColumn* cj, std::size_t r) {
         for (int k = 0; k < decltype(depth)::value; ++k) {
             const Level& lv = levels[k];
             const double u = cj[k].rf * lv.w[r - lv.l] + (lv.rs < 0 ? -x : x);
@@ -354,7 +354,7 @@ Reduced reduce(Matrix input, unsigned threads) {
         }
         return x;
     };
-    auto column_constants = [&](auto depth, std::size_t j, Column8* cj) {
+    auto column_constants = [&](auto depth, std::size_t j, LevelColumn* cj) {
         for (int k = 0; k < decltype(depth)::value; ++k) {
             const Level& lv = levels[k];
             cj[k] = {(lv.rs * -2.0) * lv.axis[j - lv.l], lv.factor[j]};
@@ -371,7 +371,7 @@ Reduced reduce(Matrix input, unsigned threads) {
         double* wr = w.data() + r0;
         const std::size_t len = r1 - r0;
         auto bcol = [&](std::size_t j) { return col(i + 1 + j) + top; };
-        Column8 cj[4][kLevels];
+        LevelColumn cj[4][kLevels];
         auto get8 = [&](const double* p, std::size_t r, int c) {
             if constexpr (D > 0) return pending8(depth, load(p + r), cj[c], top + r);
             else return load(p + r);
@@ -425,7 +425,7 @@ Reduced reduce(Matrix input, unsigned threads) {
     auto materialize = [&](auto depth, std::size_t j, std::size_t top) {
         double* y = col(j) + top;
         const std::size_t n = m - top;
-        Column8 cj[kLevels];
+        LevelColumn cj[kLevels];
         column_constants(depth, j, cj);
         std::size_t k = 0;
         for (; k + 8 <= n; k += 8) store(y + k, pending8(depth, load(y + k), cj, top + k));
@@ -449,7 +449,7 @@ Reduced reduce(Matrix input, unsigned threads) {
         const int count = int(j1 - j0);
         double* ys[4];
         double rf[4] = {};
-        Column8 cj[4][kLevels];
+        LevelColumn cj[4][kLevels];
         for (int c = 0; c < count; ++c) {
             ys[c] = col(j0 + c) + l;
             if (kRight) rf[c] = (rsign * -2.0) * axis[j0 + c - l];
@@ -501,19 +501,9 @@ Reduced reduce(Matrix input, unsigned threads) {
             return;
         }
         // The left updates share each load of v.
-        if (count == 4) {
-            for (std::size_t k = 0; k < n8; k += 8) {
-                const v8d vk = load(v + k);
-                for (int c = 0; c < 4; ++c) {
-                    const v8d y = load(ys[c] + k);
-                    store(ys[c] + k, splat(f[c]) * vk + (lsign < 0 ? -y : y));
-                }
-            }
-            for (int c = 0; c < 4; ++c)
-                for (std::size_t k = n8; k < n; ++k) ys[c][k] = f[c] * v[k] + (lsign < 0 ? -ys[c][k] : ys[c][k]);
-        } else {
-            for (int c = 0; c < count; ++c) axpy_signed(ys[c], v, n, f[c], lsign);
-        }
+        if (count == 4) reflect_update<4>(v, n, lsign, ys, f);
+        else
+            for (int c = 0; c < count; ++c) reflect_update<1>(v, n, lsign, ys + c, f + c);
     };
 
     // update_rows with the flags as constants, then (when it writes) the
