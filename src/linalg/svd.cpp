@@ -338,7 +338,7 @@ Reduced reduce(Matrix input, unsigned threads) {
     struct LevelColumn {
         double rf, f;
     };
-    auto pending8 = [&](auto depth, v8d x, const LevelColumn* cj, std::size_t r) {
+    auto pending8 = [&](auto depth, v8d x, const LevelColumn* cj, std::size_t r) __attribute__((always_inline)) {
         for (int k = 0; k < decltype(depth)::value; ++k) {
             const Level& lv = levels[k];
             const v8d u = splat(cj[k].rf) * load(lv.w.data() + (r - lv.l)) + (lv.rs < 0 ? -x : x);
@@ -673,6 +673,11 @@ Reduced reduce(Matrix input, unsigned threads) {
 // taking the rotations in logged order. Rows are independent, which lets the
 // lanes and the workers take different rows.
 
+// Rows of U that one pass over the log holds in registers: 16 vectors of
+// eight in 32 512-bit registers; with 16 registers of 256 or 128 bits more
+// than a few spill to the stack on every rotation.
+constexpr std::size_t kRotationRows = ORVELLE_KERNEL_AVX512 ? 128 : ORVELLE_KERNEL_AVX ? 48 : 32;
+
 struct Rotation {
     std::uint32_t p, q;  // columns: (a, b) -> (c a - s b, s a + c b)
     double c, s;
@@ -697,7 +702,7 @@ public:
 
     void flush() {
         if (log_.empty()) return;
-        constexpr std::size_t kPanel = 128;  // rows per pass over the log
+        constexpr std::size_t kPanel = kRotationRows;  // rows per pass over the log
         const std::size_t panels = (rows_ + kPanel - 1) / kPanel;
         const unsigned nt = std::min<std::size_t>(threads_, panels);
         run_workers(nt, [&](unsigned t) {
