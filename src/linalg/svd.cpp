@@ -677,6 +677,10 @@ Reduced reduce(Matrix input, unsigned threads) {
 // eight in 32 512-bit registers; with 16 registers of 256 or 128 bits more
 // than a few spill to the stack on every rotation.
 constexpr std::size_t kRotationRows = ORVELLE_KERNEL_AVX512 ? 128 : ORVELLE_KERNEL_AVX ? 48 : 32;
+// Vectors of rows for two sweeps at once, which carry two columns: a few
+// spills to the first-level cache cost less than paying the per-rotation
+// work (the log entry, two broadcasts) on fewer rows.
+constexpr std::size_t kPairVectors = ORVELLE_KERNEL_AVX512 ? 8 : ORVELLE_KERNEL_AVX ? 6 : 2;
 
 struct Rotation {
     std::uint32_t p, q;  // columns: (a, b) -> (c a - s b, s a + c b)
@@ -702,6 +706,7 @@ public:
 
     void flush() {
         if (log_.empty()) return;
+        find_sweeps();
         constexpr std::size_t kPanel = kRotationRows;  // rows per pass over the log
         const std::size_t panels = (rows_ + kPanel - 1) / kPanel;
         const unsigned nt = std::min<std::size_t>(threads_, panels);
@@ -721,33 +726,138 @@ public:
     }
 
 private:
-    // A sweep rotates (k, k+1), then (k+1, k+2), ...: the second column of
-    // one rotation is the first of the next, so it stays in registers and
-    // goes back to memory only when a rotation moves elsewhere.
+    // A sweep: rotations [begin, end) of the log, each starting where the
+    // last ended; `unit` when every one rotates neighbours (k, k+1).
+    struct Sweep {
+        std::size_t begin, end;
+        bool unit;
+    };
+
+    void find_sweeps() {
+        sweeps_.clear();
+        for (std::size_t i = 0; i < log_.size();) {
+            Sweep w{i, i + 1, log_[i].q == log_[i].p + 1};
+            while (w.end < log_.size() && log_[w.end].p == log_[w.end - 1].q) {
+                w.unit = w.unit && log_[w.end].q == log_[w.end].p + 1;
+                ++w.end;
+            }
+            sweeps_.push_back(w);
+            i = w.end;
+        }
+    }
+
+    // Whether sweep b may run one column behind sweep a (see apply_pair):
+    // both rotate neighbours and b's columns lie within a's.
+    bool pairs(const Sweep& a, const Sweep& b) const {
+        return a.unit && b.unit && log_[a.begin].p <= log_[b.begin].p && log_[b.end - 1].q <= log_[a.end - 1].q;
+    }
+
     template <std::size_t V>
     void apply(std::size_t r0) {
         double* base = ut_.data() + r0;
-        const Rotation* g = log_.data();
-        const Rotation* const end = g + log_.size();
-        while (g != end) {
-            v8d a[V];
-            for (std::size_t v = 0; v < V; ++v) a[v] = load(base + g->p * ld_ + 8 * v);
-            for (;;) {
-                double* x = base + g->p * ld_;
-                double* y = base + g->q * ld_;
-                const v8d c = splat(g->c), s = splat(g->s);
-                for (std::size_t v = 0; v < V; ++v) {
-                    const v8d b = load(y + 8 * v);
-                    store(x + 8 * v, c * a[v] - s * b);
-                    a[v] = s * a[v] + c * b;
-                }
-                const std::uint32_t q = g->q;
-                if (++g == end || g->p != q) {
-                    for (std::size_t v = 0; v < V; ++v) store(y + 8 * v, a[v]);
-                    break;
-                }
+        for (std::size_t w = 0; w < sweeps_.size(); ++w) {
+            if (w + 1 < sweeps_.size() && pairs(sweeps_[w], sweeps_[w + 1])) {
+                static_assert(V % kPairVectors == 0);
+                for (std::size_t v = 0; v < V; v += kPairVectors)
+                    apply_pair<kPairVectors>(base + 8 * v, sweeps_[w], sweeps_[w + 1]);
+                ++w;
+            } else {
+                apply_sweep<V>(base, sweeps_[w]);
             }
         }
+    }
+
+    // A sweep rotates (k, k+1), then (k+1, k+2), ...: the second column of
+    // one rotation is the first of the next, so it stays in registers and
+    // goes back to memory only at the end.
+    template <std::size_t V>
+    void apply_sweep(double* base, const Sweep& w) {
+        const Rotation* g = log_.data() + w.begin;
+        const Rotation* const end = log_.data() + w.end;
+        v8d a[V];
+        for (std::size_t v = 0; v < V; ++v) a[v] = load(base + g->p * ld_ + 8 * v);
+        for (; g != end; ++g) {
+            double* x = base + g->p * ld_;
+            const double* y = base + g->q * ld_;
+            const v8d c = splat(g->c), s = splat(g->s);
+            for (std::size_t v = 0; v < V; ++v) {
+                const v8d b = load(y + 8 * v);
+                store(x + 8 * v, c * a[v] - s * b);
+                a[v] = s * a[v] + c * b;
+            }
+        }
+        double* y = base + (end - 1)->q * ld_;
+        for (std::size_t v = 0; v < V; ++v) store(y + 8 * v, a[v]);
+    }
+
+    // Two sweeps of neighbours, the second (b) one column behind the first
+    // (a): b's rotation (k, k+1) follows a's rotation (k+1, k+2), the last
+    // of a's that touches those columns, so every element takes the same
+    // rotations in the same order as sweep after sweep, and a's result for
+    // column k+1 goes straight into b's rotation without a trip to memory:
+    // one load and one store per two rotations instead of two of each.
+    template <std::size_t V>
+    void apply_pair(double* base, const Sweep& sa, const Sweep& sb) {
+        const Rotation* a = log_.data() + sa.begin;
+        const Rotation* const a_end = log_.data() + sa.end;
+        const Rotation* b = log_.data() + sb.begin;
+        const Rotation* const b_end = log_.data() + sb.end;
+        auto column = [&](std::size_t k) { return base + k * ld_; };
+        v8d ca[V], cb[V];
+        // a up to the rotation at b's first column.
+        for (std::size_t v = 0; v < V; ++v) ca[v] = load(column(a->p) + 8 * v);
+        for (;; ++a) {
+            double* x = column(a->p);
+            const double* y = column(a->q);
+            const v8d c = splat(a->c), s = splat(a->s);
+            for (std::size_t v = 0; v < V; ++v) {
+                const v8d t = load(y + 8 * v);
+                store(x + 8 * v, c * ca[v] - s * t);
+                ca[v] = s * ca[v] + c * t;
+            }
+            if (a->p == b->p) break;
+        }
+        ++a;
+        for (std::size_t v = 0; v < V; ++v) cb[v] = load(column(b->p) + 8 * v);
+        bool spent = false;  // a's last column went into b's last rotation
+        for (; b != b_end; ++b) {
+            double* x = column(b->p);
+            const v8d cB = splat(b->c), sB = splat(b->s);
+            if (a != a_end) {  // a's rotation (k+1, k+2) first
+                const double* y = column(a->q);
+                const v8d cA = splat(a->c), sA = splat(a->s);
+                for (std::size_t v = 0; v < V; ++v) {
+                    const v8d t = load(y + 8 * v);
+                    const v8d next = cA * ca[v] - sA * t;
+                    ca[v] = sA * ca[v] + cA * t;
+                    store(x + 8 * v, cB * cb[v] - sB * next);
+                    cb[v] = sB * cb[v] + cB * next;
+                }
+                ++a;
+            } else {  // a ended at column k+1: its last column is in registers
+                for (std::size_t v = 0; v < V; ++v) {
+                    store(x + 8 * v, cB * cb[v] - sB * ca[v]);
+                    cb[v] = sB * cb[v] + cB * ca[v];
+                }
+                spent = true;  // b ends here too: its columns lie within a's
+            }
+        }
+        double* y = column((b_end - 1)->q);
+        for (std::size_t v = 0; v < V; ++v) store(y + 8 * v, cb[v]);
+        if (spent) return;
+        // The rest of a.
+        for (; a != a_end; ++a) {
+            double* x = column(a->p);
+            const double* yy = column(a->q);
+            const v8d c = splat(a->c), s = splat(a->s);
+            for (std::size_t v = 0; v < V; ++v) {
+                const v8d t = load(yy + 8 * v);
+                store(x + 8 * v, c * ca[v] - s * t);
+                ca[v] = s * ca[v] + c * t;
+            }
+        }
+        double* last = column((a_end - 1)->q);
+        for (std::size_t v = 0; v < V; ++v) store(last + 8 * v, ca[v]);
     }
 
     void apply_any(std::size_t r0, std::size_t vectors) {
@@ -770,6 +880,7 @@ private:
     unsigned threads_;
     std::size_t cap_;
     std::vector<Rotation> log_;
+    std::vector<Sweep> sweeps_;
 };
 
 // ---------------------------------------------------------------------------

@@ -111,3 +111,12 @@ def test_wide_instructions_only_where_a_check_found_them():
     assert not stray, stray[:5]
     if EXTENSION._simd_level() != "baseline":  # the wider copies are there and the scan sees them
         assert any("simd_avx2::" in f for f in wide)
+
+
+@pytest.mark.skipif(platform.machine() != "x86_64" or not PORTABLE, reason="a portable x86-64 build")
+def test_narrower_copies_take_no_eight_lanes_by_value():
+    """Below AVX-512 eight lanes fill two or four registers; a function taking them by value gets
+    them through the stack on every call (the AVX2 decomposition once ran 8 times slower so)."""
+    by_value = re.compile(r"simd_(baseline|avx2)::.*\(.*(simd::v8d\b|__vector\(8\))")
+    calls = sorted(f for f in functions_using(r"\S+") if by_value.search(f))
+    assert not calls, calls[:3]
