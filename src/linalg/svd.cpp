@@ -767,6 +767,20 @@ private:
         }
     }
 
+    // Rotation g of its two columns, the first of them carried in `a`: the
+    // first goes back to memory, the second stays in `a`.
+    template <std::size_t V>
+    __attribute__((always_inline)) void rotate_carried(double* base, const Rotation& g, v8d* a) const {
+        double* x = base + g.p * ld_;
+        const double* y = base + g.q * ld_;
+        const v8d c = splat(g.c), s = splat(g.s);
+        for (std::size_t v = 0; v < V; ++v) {
+            const v8d b = load(y + 8 * v);
+            store(x + 8 * v, c * a[v] - s * b);
+            a[v] = s * a[v] + c * b;
+        }
+    }
+
     // A sweep rotates (k, k+1), then (k+1, k+2), ...: the second column of
     // one rotation is the first of the next, so it stays in registers and
     // goes back to memory only at the end.
@@ -776,16 +790,7 @@ private:
         const Rotation* const end = log_.data() + w.end;
         v8d a[V];
         for (std::size_t v = 0; v < V; ++v) a[v] = load(base + g->p * ld_ + 8 * v);
-        for (; g != end; ++g) {
-            double* x = base + g->p * ld_;
-            const double* y = base + g->q * ld_;
-            const v8d c = splat(g->c), s = splat(g->s);
-            for (std::size_t v = 0; v < V; ++v) {
-                const v8d b = load(y + 8 * v);
-                store(x + 8 * v, c * a[v] - s * b);
-                a[v] = s * a[v] + c * b;
-            }
-        }
+        for (; g != end; ++g) rotate_carried<V>(base, *g, a);
         double* y = base + (end - 1)->q * ld_;
         for (std::size_t v = 0; v < V; ++v) store(y + 8 * v, a[v]);
     }
@@ -807,14 +812,7 @@ private:
         // a up to the rotation at b's first column.
         for (std::size_t v = 0; v < V; ++v) ca[v] = load(column(a->p) + 8 * v);
         for (;; ++a) {
-            double* x = column(a->p);
-            const double* y = column(a->q);
-            const v8d c = splat(a->c), s = splat(a->s);
-            for (std::size_t v = 0; v < V; ++v) {
-                const v8d t = load(y + 8 * v);
-                store(x + 8 * v, c * ca[v] - s * t);
-                ca[v] = s * ca[v] + c * t;
-            }
+            rotate_carried<V>(base, *a, ca);
             if (a->p == b->p) break;
         }
         ++a;
@@ -846,16 +844,7 @@ private:
         for (std::size_t v = 0; v < V; ++v) store(y + 8 * v, cb[v]);
         if (spent) return;
         // The rest of a.
-        for (; a != a_end; ++a) {
-            double* x = column(a->p);
-            const double* yy = column(a->q);
-            const v8d c = splat(a->c), s = splat(a->s);
-            for (std::size_t v = 0; v < V; ++v) {
-                const v8d t = load(yy + 8 * v);
-                store(x + 8 * v, c * ca[v] - s * t);
-                ca[v] = s * ca[v] + c * t;
-            }
-        }
+        for (; a != a_end; ++a) rotate_carried<V>(base, *a, ca);
         double* last = column((a_end - 1)->q);
         for (std::size_t v = 0; v < V; ++v) store(last + 8 * v, ca[v]);
     }
