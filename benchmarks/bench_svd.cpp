@@ -1,10 +1,10 @@
 // Timings of the decomposition of one square matrix, for bench_svd.py to set
 // beside numpy on the same matrix.
 //
-//   bench_svd A.bin [threads] [--stages] [--out OUT.bin]
+//   bench_svd A.bin [threads] [--stages | --bidiagonal] [--out OUT.bin]
 //     A.bin: u64 m, then m x m f64 row by row. Prints "name seconds" lines for
 //     the whole decomposition (wall and CPU) and, with --stages, for the
-//     bidiagonal stage alone; --out writes the singular values then U (row by
+//     bidiagonal stage alone (--bidiagonal: that stage only); --out writes the singular values then U (row by
 //     row), so two builds can be compared byte for byte.
 #include <cstdint>
 #include <cstdio>
@@ -20,15 +20,17 @@ using bench::Stage;
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: bench_svd A.bin [threads] [--stages] [--out OUT.bin]\n");
+        std::fprintf(stderr, "usage: bench_svd A.bin [threads] [--stages | --bidiagonal] [--out OUT.bin]\n");
         return 2;
     }
     unsigned threads = 0;
-    bool stages = false;
+    bool stages = false, only_bidiagonal = false;
     const char* out_path = nullptr;
     for (int k = 2; k < argc; ++k) {
         if (std::strcmp(argv[k], "--stages") == 0)
             stages = true;
+        else if (std::strcmp(argv[k], "--bidiagonal") == 0)
+            stages = only_bidiagonal = true;
         else if (std::strcmp(argv[k], "--out") == 0 && k + 1 < argc)
             out_path = argv[++k];
         else
@@ -48,6 +50,7 @@ int main(int argc, char** argv) {
         Stage st{"bidiagonal"};
         bidiagonalize(a, threads);
     }
+    if (only_bidiagonal) return 0;
     Svd dec;
     {
         Stage st{"svd"};
