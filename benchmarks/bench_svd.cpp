@@ -4,8 +4,9 @@
 //   bench_svd A.bin [threads] [--stages | --bidiagonal] [--out OUT.bin]
 //     A.bin: u64 m, then m x m f64 row by row. Prints "name seconds" lines for
 //     the whole decomposition (wall and CPU) and, with --stages, for the
-//     bidiagonal stage alone (--bidiagonal: that stage only); --out writes the singular values then U (row by
-//     row), so two builds can be compared byte for byte.
+//     bidiagonal stage alone (--bidiagonal: that stage and nothing else);
+//     --out writes the singular values then U (row by row), so two builds can
+//     be compared byte for byte.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>

@@ -524,10 +524,9 @@ Reduced reduce(Matrix input, unsigned threads) {
     };
 
     // The updates of columns [first, m): groups of four counted from the last
-    // column, each taken by the next worker free, so the pass goes down. The
-    // pass is bound by memory, and dealt out in turn a worker slowed by its
-    // neighbours (or the machine's other tenants) kept the others waiting at
-    // every step: 1.5 s of waiting in a 4096-wide bidiagonalisation of 23 s.
+    // column, each taken by the next worker free, so the pass goes down.
+    // Dealt out in turn, a worker slowed by the machine's other tenants kept
+    // the others waiting at every step (1.5 s in a 4096-wide run of 23 s).
     // Worker 0 rewinds the counter between meetings.
     std::atomic<std::size_t> next_group{0};
     auto update_share = [&](auto depth, auto store_it, bool with_right, std::size_t l, std::size_t first) {
