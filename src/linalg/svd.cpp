@@ -433,14 +433,38 @@ Reduced reduce(Matrix input, unsigned threads) {
         for (; k < n; ++k) y[k] = pending1(depth, y[k], cj, top + k);
     };
 
+    // A group of four columns whose left updates wait for the next group's
+    // first loop. That loop streams its columns from memory; the left
+    // updates work on columns still in the second-level cache. Run one
+    // after the other, the memory idled through every left update (a
+    // quarter of the pass); interleaved, the cache work fills the gaps in
+    // the stream. Each element still takes the same operations in the same
+    // order.
+    struct Deferred {
+        bool active = false;
+        std::size_t j0 = 0;
+        double* ys[4];
+        double f[4];
+    };
+    // Deferred left updates of step l done now, and row l of those columns
+    // copied for the next right reflection.
+    auto finish = [&](Deferred& later, std::size_t l) {
+        if (!later.active) return;
+        reflect_update<4>(col(l) + l, m - l, signum(left.entry), later.ys, later.f);
+        for (std::size_t j = later.j0; j < later.j0 + 4; ++j) row[j] = col(j)[l];
+        later.active = false;
+    };
+
     // Columns [j0, j1) (at most four) from row l on, through the first
     // `depth` pending levels: the right update of step l-1 (when
     // with_right), then the left reflection of step l. The first loop also
     // sums the left reflection's dot products, in the order dot8 would.
     // `store` false leaves this step pending too: nothing is written, the
-    // left reflection's factors and row l go to levels[depth].
+    // left reflection's factors and row l go to levels[depth]. A full group
+    // that writes without pending levels does the left updates of `later`
+    // in its first loop and leaves its own in `later` (row l included).
     auto update_rows = [&](auto depth, auto store_it, auto with_right, auto with_left, std::size_t l, std::size_t j0,
-                           std::size_t j1) {
+                           std::size_t j1, Deferred& later) {
         constexpr int D = decltype(depth)::value;
         constexpr bool kWrite = decltype(store_it)::value;
         constexpr bool kRight = decltype(with_right)::value, kLeft = decltype(with_left)::value;
@@ -459,9 +483,37 @@ Reduced reduce(Matrix input, unsigned threads) {
         const double* v = col(l) + l;
         const double lsign = signum(left.entry);
         const bool flip = rsign < 0;
+        constexpr bool kDefer = D == 0 && kWrite && kLeft;
+        if (kDefer && count < 4) finish(later, l);
         v8d acc[4];
         for (int c = 0; c < count; ++c) acc[c] = splat(0.0);
-        for (std::size_t k = 0; k < n8; k += 8) {
+        bool streamed = false;  // the first loop ran with the deferred updates
+        if constexpr (kDefer) {
+            if (count == 4 && later.active) {
+                streamed = true;
+                const bool neg = lsign < 0;
+                double* const* ps = later.ys;
+                const double* pf = later.f;
+                for (std::size_t k = 0; k < n8; k += 8) {
+                    const v8d vk = load(v + k), wk = kRight ? load(w.data() + k) : splat(0.0);
+                    for (int c = 0; c < 4; ++c) {
+                        v8d y = load(ys[c] + k);
+                        if constexpr (kRight) y = splat(rf[c]) * wk + (flip ? -y : y);
+                        if constexpr (kStore) store(ys[c] + k, y);
+                        acc[c] = acc[c] + vk * y;
+                    }
+                    for (int c = 0; c < 4; ++c) {
+                        const v8d y = load(ps[c] + k);
+                        store(ps[c] + k, splat(pf[c]) * vk + (neg ? -y : y));
+                    }
+                }
+                for (int c = 0; c < 4; ++c)
+                    for (std::size_t k = n8; k < n; ++k) ps[c][k] = pf[c] * v[k] + (neg ? -ps[c][k] : ps[c][k]);
+                for (std::size_t j = later.j0; j < later.j0 + 4; ++j) row[j] = col(j)[l];
+                later.active = false;
+            }
+        }
+        for (std::size_t k = 0; k < n8 && !streamed; k += 8) {
             const v8d vk = kLeft ? load(v + k) : splat(0.0), wk = kRight ? load(w.data() + k) : splat(0.0);
             for (int c = 0; c < count; ++c) {
                 v8d y = load(ys[c] + k);
@@ -501,6 +553,15 @@ Reduced reduce(Matrix input, unsigned threads) {
             }
             return;
         }
+        if constexpr (kDefer) {
+            if (count == 4) {
+                later.active = true;
+                later.j0 = j0;
+                std::copy_n(ys, 4, later.ys);
+                std::copy_n(f, 4, later.f);
+                return;
+            }
+        }
         // The left updates share each load of v.
         if (count == 4) reflect_update<4>(v, n, lsign, ys, f);
         else
@@ -511,16 +572,17 @@ Reduced reduce(Matrix input, unsigned threads) {
     // copy of row l that the next right reflection reads, taken while in
     // cache.
     auto update_columns = [&](auto depth, auto store_it, bool with_right, std::size_t l, std::size_t j0,
-                              std::size_t j1) {
+                              std::size_t j1, Deferred& later) {
         using T = std::true_type;
         using F = std::false_type;
         const bool with_left = left.applied;
-        if (with_right && with_left) update_rows(depth, store_it, T{}, T{}, l, j0, j1);
-        else if (with_right) update_rows(depth, store_it, T{}, F{}, l, j0, j1);
-        else if (with_left) update_rows(depth, store_it, F{}, T{}, l, j0, j1);
-        else update_rows(depth, store_it, F{}, F{}, l, j0, j1);
+        if (with_right && with_left) update_rows(depth, store_it, T{}, T{}, l, j0, j1, later);
+        else if (with_right) update_rows(depth, store_it, T{}, F{}, l, j0, j1, later);
+        else if (with_left) update_rows(depth, store_it, F{}, T{}, l, j0, j1, later);
+        else update_rows(depth, store_it, F{}, F{}, l, j0, j1, later);
         if constexpr (decltype(store_it)::value)
-            for (std::size_t j = j0; j < j1; ++j) row[j] = col(j)[l];
+            if (!(later.active && later.j0 == j0))  // deferred: copied once the left updates are done
+                for (std::size_t j = j0; j < j1; ++j) row[j] = col(j)[l];
     };
 
     // The updates of columns [first, m): groups of four counted from the last
@@ -531,10 +593,12 @@ Reduced reduce(Matrix input, unsigned threads) {
     std::atomic<std::size_t> next_group{0};
     auto update_share = [&](auto depth, auto store_it, bool with_right, std::size_t l, std::size_t first) {
         const std::size_t groups = (m - first + 3) / 4;
+        Deferred later;
         for (std::size_t g; (g = next_group.fetch_add(1, std::memory_order_relaxed)) < groups;) {
             const std::size_t hi = m - 4 * g, lo = hi - std::min<std::size_t>(4, hi - first);
-            update_columns(depth, store_it, with_right, l, lo, hi);
+            update_columns(depth, store_it, with_right, l, lo, hi, later);
         }
+        finish(later, l);
     };
     // Calls fn(std::integral_constant<int, d>) for the depth d at run time.
     auto at_depth = [&](int d, auto&& fn) {
