@@ -104,28 +104,33 @@ inline void centre_row(const double* x, const double* mean, std::size_t d, doubl
 
 // The caller's callbacks, and the check whether to stop (once per block), run
 // on worker 0. One that throws must not leave the other workers waiting at a
-// meeting point: the failure is kept, every worker stops after the next
-// meeting, and it is rethrown once they have joined.
+// meeting point: the failure is kept, every worker stops after the same
+// meeting, and it is rethrown once they have joined. The failure is tied to
+// that meeting, not read as a flag: a worker its core's other tenants held
+// back may ask only once worker 0 has run the next callback, and must not
+// stop a meeting early and leave worker 0 waiting there for good.
 class Callbacks {
 public:
+    // Runs f unless one failed already; its failure counts from `meeting` on.
     template <class F>
-    void run(F&& f) {
-        if (failed_.load(std::memory_order_relaxed)) return;
+    void run(std::size_t meeting, F&& f) {
+        if (failed_at_.load(std::memory_order_relaxed) != kNone) return;
         try {
             f();
         } catch (...) {
             error_ = std::current_exception();
-            failed_.store(true, std::memory_order_relaxed);
+            failed_at_.store(meeting, std::memory_order_relaxed);
         }
     }
-    // Read right after a meeting, so every worker sees the same answer.
-    bool failed() const { return failed_.load(std::memory_order_relaxed); }
+    // Whether to stop after meeting `meeting`: the same answer for every worker.
+    bool failed(std::size_t meeting) const { return failed_at_.load(std::memory_order_relaxed) <= meeting; }
     void rethrow() const {
         if (error_) std::rethrow_exception(error_);
     }
 
 private:
-    std::atomic<bool> failed_{false};
+    static constexpr std::size_t kNone = SIZE_MAX;
+    std::atomic<std::size_t> failed_at_{kNone};
     std::exception_ptr error_;
 };
 
@@ -183,7 +188,7 @@ void gram_blocks(const RowView& x, const std::vector<double>& mean, Matrix& s, b
     const std::size_t blocks = ceil_div(n, kBlock);
     const auto rows_of = [&](std::size_t blk) { return std::min(kBlock, n - blk * kBlock); };
     const auto pack = [&](std::size_t blk, unsigned t) {
-        if (t == 0) calls.run([&] {
+        if (t == 0) calls.run(blk, [&] {  // meeting blk opens block blk
             for (std::size_t r = rows_of(blk); r > 0; --r) tick();
             checkpoint();
         });
@@ -224,7 +229,7 @@ void gram_blocks(const RowView& x, const std::vector<double>& mean, Matrix& s, b
         pack(0, t);
         for (std::size_t blk = 0; blk < blocks; ++blk) {
             sync.arrive_and_wait();  // block blk packed, block blk - 1 summed
-            if (calls.failed()) break;
+            if (calls.failed(blk)) break;
             if (t == 0) next[(blk + 1) & 1].store(0, std::memory_order_relaxed);
             const double* buf = packed[blk & 1].data();
             for (;;) {
@@ -323,15 +328,15 @@ void centred_product(const RowView& x, const std::vector<double>& mean, const Ma
     Callbacks calls;
     const auto centre = [&](std::size_t ch, unsigned t) {
         const std::size_t r0 = ch * kChunk;
-        if (t == 0) calls.run([&] {
+        if (t == 0) calls.run(ch, [&] {  // meeting ch opens chunk ch
             for (std::size_t r = rows_of(ch); r > 0; --r) tick();
             checkpoint();
         });
         const auto [c0, c1] = share(rows_of(ch), t, nt);
         for (std::size_t r = c0; r < c1; ++r) centre_row(x.row[r0 + r], mean.data(), d, c[ch & 1].data() + r * d);
     };
-    const auto emit = [&](std::size_t ch) {
-        calls.run([&] {
+    const auto emit = [&](std::size_t ch) {  // after meeting ch + 1
+        calls.run(ch + 2, [&] {
             const double* yc = y[ch & 1].data();
             for (std::size_t r = 0; r < rows_of(ch); ++r) sink(ch * kChunk + r, yc + r * ldy);
         });
@@ -362,7 +367,7 @@ void centred_product(const RowView& x, const std::vector<double>& mean, const Ma
         centre(0, t);
         for (std::size_t ch = 0; ch < chunks; ++ch) {
             sync.arrive_and_wait();  // chunk ch centred, chunk ch - 1 projected
-            if (calls.failed()) break;
+            if (calls.failed(ch)) break;
             if (t == 0) {
                 next[(ch + 1) & 1].store(0, std::memory_order_relaxed);
                 if (ch > 0) emit(ch - 1);
@@ -375,7 +380,7 @@ void centred_product(const RowView& x, const std::vector<double>& mean, const Ma
             if (ch + 1 < chunks) centre(ch + 1, t);
         }
         sync.arrive_and_wait();  // the last chunk projected
-        if (t == 0 && !calls.failed()) emit(chunks - 1);
+        if (t == 0 && !calls.failed(chunks)) emit(chunks - 1);
     });
     calls.rethrow();
 }
