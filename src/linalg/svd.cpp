@@ -697,11 +697,17 @@ Reduced reduce(Matrix input, unsigned threads) {
     out.ut.assign(out.ld * m, 0.0);
     const std::size_t groups = (m + kGroup - 1) / kGroup;
     const unsigned nt = unsigned(std::min<std::size_t>(worker_count(threads), groups));
+    // From 2048 wide a group takes tenths of a second and asks first whether
+    // to stop; which groups the caller's thread takes varies from run to run,
+    // so a narrower matrix asks once, here, and its asks come at the same
+    // points every run.
+    const bool ask_per_group = m >= 2048;
+    if (!ask_per_group) checkpoint();
     std::atomic<std::size_t> taken{0};
     run_workers(nt, [&](unsigned) {
         for (std::size_t k; (k = taken.fetch_add(1, std::memory_order_relaxed)) < groups;) {
             const std::size_t g = groups - 1 - k;
-            if (stop_requested()) return;
+            if (ask_per_group && stop_requested()) return;
             const std::size_t j0 = g * kGroup, j1 = std::min(m, j0 + kGroup);
             for (std::size_t j = j0; j < j1; ++j) out.ut[j * out.ld + j] = 1.0;
             // Above row j0 (i > j0) a step reaches some of the group's
