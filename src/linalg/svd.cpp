@@ -3,16 +3,19 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <string>
 #include <type_traits>
 #include <utility>
 
+#include "linalg/pending_choice.hpp"
 #include "util/panic.hpp"
 #include "linalg/hypot.hpp"
 #include "linalg/line_aligned.hpp"
 #include "linalg/parallel.hpp"
+#include "linalg/transpose.hpp"
 #include "util/cancellation.hpp"
 #include "linalg/kernel_level.hpp"  // last
 
@@ -251,8 +254,8 @@ Reduced reduce(Matrix input, unsigned threads) {
     // Column-major working copy, divided by the largest magnitude.
     const std::size_t lda = stride(m);
     Doubles a(lda * m);
-    for (std::size_t i = 0; i < m; ++i)
-        for (std::size_t j = 0; j < m; ++j) a[j * lda + i] = amax != 0.0 ? input(i, j) / amax : input(i, j);
+    transpose(input.data.data(), m, a.data(), lda, m, m, threads,
+              [amax](double v) { return amax != 0.0 ? v / amax : v; });
     std::vector<double>().swap(input.data);
 
     Reduced out;
@@ -616,8 +619,16 @@ Reduced reduce(Matrix input, unsigned threads) {
     // cases of 256 rows take both paths. Below AVX-512 the recomputation
     // costs more than the passes it saves, even where the matrix is far
     // larger than the cache (with AVX2, 4096 wide: 34 s with pending steps,
-    // 30 s without), and no step is left pending.
+    // 30 s without), and no step is left pending. From kTimedRows on, where
+    // a step takes milliseconds, the steps are timed and a PendingChoice
+    // says which way costs less on this machine.
     constexpr std::size_t kPendingRows = ORVELLE_KERNEL_AVX512 ? 128 : SIZE_MAX;
+    constexpr std::size_t kTimedRows = 512;
+    PendingChoice choice;  // worker 0's
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point step_start{};
+    double step_elements = 0.0;  // of the step under way when it is timed, else 0
+    bool may_pend = true;
     const unsigned workers =
         unsigned(std::min<std::size_t>(worker_count(threads), std::max<std::size_t>(1, m / kShared)));
     SpinBarrier meet(workers);
@@ -642,6 +653,15 @@ Reduced reduce(Matrix input, unsigned threads) {
             }
             sync(shared);
             if (t == 0) {
+                if constexpr (kPendingRows != SIZE_MAX) {
+                    const Clock::time_point now = Clock::now();
+                    if (step_elements > 0.0)
+                        choice.taken(std::chrono::duration<double>(now - step_start).count(), step_elements);
+                    const bool timed = n >= kTimedRows;
+                    step_start = now;
+                    step_elements = timed ? double(n) * double(n) : 0.0;
+                    may_pend = !timed || choice.pending();
+                }
                 if (depth > 0) {
                     // The last step's right reflection joins its level.
                     std::swap(axis, levels[depth - 1].axis);
@@ -667,7 +687,7 @@ Reduced reduce(Matrix input, unsigned threads) {
                 if (depth > 0) at_depth(depth, [&](auto d) { materialize(d, i + 1, i + 1); });
                 if (right.applied) axpy_signed(col(i + 1) + i + 1, w.data(), n, (rsign * -2.0) * axis[0], rsign);
                 left = column_vector(i + 1);
-                go_pending = depth < kLevels && right.applied && left.applied && n >= kPendingRows;
+                go_pending = may_pend && depth < kLevels && right.applied && left.applied && n >= kPendingRows;
                 if (go_pending) {
                     Level& lv = levels[depth];
                     lv.l = i + 1;
@@ -762,10 +782,17 @@ Reduced reduce(Matrix input, unsigned threads) {
 // lanes, 128 rows (4 MiB there) ran the rotations of a 4096-wide
 // decomposition in 7.1 s and 32 in 4.9 s (2 MiB L2, huge pages).
 constexpr std::size_t kRotationRows = ORVELLE_KERNEL_AVX512 ? 32 : ORVELLE_KERNEL_AVX ? 48 : 32;
-// Vectors of rows for two sweeps at once, which carry two columns: a few
-// spills to the first-level cache cost less than paying the per-rotation
-// work (the log entry, two broadcasts) on fewer rows.
-constexpr std::size_t kPairVectors = ORVELLE_KERNEL_AVX512 ? 4 : ORVELLE_KERNEL_AVX ? 6 : 2;
+// Sweeps applied at once (see apply_cascade), and the vectors of rows they
+// carry: each sweep holds one column of them in registers. Rotations of a
+// 4096-wide decomposition on a 2-core AVX-512 Xeon: 5.0 s two sweeps at a
+// time, 3.4 s four (with the prefetch below); the same machine's AVX2 copy
+// took 8.5 s and takes 5.1 s with four sweeps of one vector each.
+constexpr int kCascade = ORVELLE_KERNEL_AVX512 || ORVELLE_KERNEL_AVX ? 4 : 2;
+constexpr std::size_t kCascadeVectors = ORVELLE_KERNEL_AVX512 ? 4 : ORVELLE_KERNEL_AVX ? 1 : 2;
+// Columns lie tens of kilobytes apart, a stride no hardware prefetcher
+// follows: the cascade asks for its columns this many positions ahead, or
+// each one waits out a second-level miss.
+constexpr std::ptrdiff_t kPrefetchColumns = 16;
 
 struct Rotation {
     std::uint32_t p, q;  // columns: (a, b) -> (c a - s b, s a + c b)
@@ -831,24 +858,26 @@ private:
         }
     }
 
-    // Whether sweep b may run one column behind sweep a (see apply_pair):
-    // both rotate neighbours and b's columns lie within a's.
-    bool pairs(const Sweep& a, const Sweep& b) const {
+    // Whether sweep b may run in a cascade led by sweep a (see
+    // apply_cascade): both rotate neighbours and b's columns lie within a's.
+    bool follows(const Sweep& a, const Sweep& b) const {
         return a.unit && b.unit && log_[a.begin].p <= log_[b.begin].p && log_[b.end - 1].q <= log_[a.end - 1].q;
     }
 
     template <std::size_t V>
     void apply(std::size_t r0) {
         double* base = ut_.data() + r0;
-        for (std::size_t w = 0; w < sweeps_.size(); ++w) {
-            if (w + 1 < sweeps_.size() && pairs(sweeps_[w], sweeps_[w + 1])) {
-                static_assert(V % kPairVectors == 0);
-                for (std::size_t v = 0; v < V; v += kPairVectors)
-                    apply_pair<kPairVectors>(base + 8 * v, sweeps_[w], sweeps_[w + 1]);
-                ++w;
-            } else {
+        for (std::size_t w = 0; w < sweeps_.size();) {
+            int g = 1;
+            while (g < kCascade && w + g < sweeps_.size() && follows(sweeps_[w], sweeps_[w + g])) ++g;
+            if (g == 1) {
                 apply_sweep<V>(base, sweeps_[w]);
+            } else {
+                static_assert(V % kCascadeVectors == 0);
+                for (std::size_t v = 0; v < V; v += kCascadeVectors)
+                    apply_cascade<kCascadeVectors>(base + 8 * v, sweeps_.data() + w, g);
             }
+            w += g;
         }
     }
 
@@ -880,58 +909,77 @@ private:
         for (std::size_t v = 0; v < V; ++v) store(y + 8 * v, a[v]);
     }
 
-    // Two sweeps of neighbours, the second (b) one column behind the first
-    // (a): b's rotation (k, k+1) follows a's rotation (k+1, k+2), the last
-    // of a's that touches those columns, so every element takes the same
-    // rotations in the same order as sweep after sweep, and a's result for
-    // column k+1 goes straight into b's rotation without a trip to memory:
-    // one load and one store per two rotations instead of two of each.
+    // g sweeps of neighbours within the first one's columns [lo, hi], each
+    // one column behind the one before: at position k sweep s rotates
+    // (k - s, k - s + 1). That rotation follows sweep s - 1's rotation
+    // (k - s + 1, k - s + 2), the last of s - 1 that touches those columns,
+    // so every element takes the same rotations in the same order as sweep
+    // after sweep. A column enters sweep 0 from memory and passes from sweep
+    // to sweep in registers (each keeps the second column of its last
+    // rotation, hands on the first): one load and one store per g rotations.
+    // Where a sweep does not reach (it may start later or end earlier than
+    // the first), it hands on its column unchanged.
     template <std::size_t V>
-    void apply_pair(double* base, const Sweep& sa, const Sweep& sb) {
-        const Rotation* a = log_.data() + sa.begin;
-        const Rotation* const a_end = log_.data() + sa.end;
-        const Rotation* b = log_.data() + sb.begin;
-        const Rotation* const b_end = log_.data() + sb.end;
-        auto column = [&](std::size_t k) { return base + k * ld_; };
-        v8d ca[V], cb[V];
-        // a up to the rotation at b's first column.
-        for (std::size_t v = 0; v < V; ++v) ca[v] = load(column(a->p) + 8 * v);
-        for (;; ++a) {
-            rotate_carried<V>(base, *a, ca);
-            if (a->p == b->p) break;
+    void apply_cascade(double* base, const Sweep* sweeps, int g) {
+        const std::ptrdiff_t lo = log_[sweeps[0].begin].p, hi = log_[sweeps[0].end - 1].q;
+        std::ptrdiff_t first[kCascade], last[kCascade];  // sweep s rotates (j, j + 1) for j in [first, last)
+        const Rotation* rot[kCascade];
+        for (int s = 0; s < g; ++s) {
+            first[s] = log_[sweeps[s].begin].p;
+            last[s] = log_[sweeps[s].end - 1].q;
+            rot[s] = log_.data() + sweeps[s].begin - first[s];
         }
-        ++a;
-        for (std::size_t v = 0; v < V; ++v) cb[v] = load(column(b->p) + 8 * v);
-        bool spent = false;  // a's last column went into b's last rotation
-        for (; b != b_end; ++b) {
-            double* x = column(b->p);
-            const v8d cB = splat(b->c), sB = splat(b->s);
-            if (a != a_end) {  // a's rotation (k+1, k+2) first
-                const double* y = column(a->q);
-                const v8d cA = splat(a->c), sA = splat(a->s);
-                for (std::size_t v = 0; v < V; ++v) {
-                    const v8d t = load(y + 8 * v);
-                    const v8d next = cA * ca[v] - sA * t;
-                    ca[v] = sA * ca[v] + cA * t;
-                    store(x + 8 * v, cB * cb[v] - sB * next);
-                    cb[v] = sB * cb[v] + cB * next;
+        auto column = [&](std::ptrdiff_t k) { return base + std::size_t(k) * ld_; };
+        v8d carry[kCascade][V];
+        // Position k: in the steady stretch every sweep rotates, and the
+        // loop has no branch to keep its columns out of registers.
+        auto step = [&](std::ptrdiff_t k, auto steady) __attribute__((always_inline)) {
+            v8d in[V] = {};
+            if (k < hi)
+                for (std::size_t v = 0; v < V; ++v) in[v] = load(column(k + 1) + 8 * v);
+            if (k + kPrefetchColumns < hi)
+                for (std::size_t v = 0; v < V; ++v) __builtin_prefetch(column(k + kPrefetchColumns) + 8 * v);
+#pragma GCC unroll 8
+            for (int s = 0; s < kCascade; ++s) {
+                const std::ptrdiff_t j = k - s;
+                if constexpr (!decltype(steady)::value) {
+                    if (s == g) break;
+                    if (j > hi) continue;  // done: nothing comes in
+                    if (j < lo) {
+                        if (j == lo - 1)
+                            for (std::size_t v = 0; v < V; ++v) carry[s][v] = in[v];
+                        break;
+                    }
                 }
-                ++a;
-            } else {  // a ended at column k+1: its last column is in registers
-                for (std::size_t v = 0; v < V; ++v) {
-                    store(x + 8 * v, cB * cb[v] - sB * ca[v]);
-                    cb[v] = sB * cb[v] + cB * ca[v];
+                if (!decltype(steady)::value && j == hi) {  // its last column, final
+                    for (std::size_t v = 0; v < V; ++v) in[v] = carry[s][v];
+                } else if (decltype(steady)::value || (j >= first[s] && j < last[s])) {
+                    const v8d c = splat(rot[s][j].c), sn = splat(rot[s][j].s);
+                    for (std::size_t v = 0; v < V; ++v) {
+                        const v8d a = carry[s][v], b = in[v];
+                        in[v] = c * a - sn * b;
+                        carry[s][v] = sn * a + c * b;
+                    }
+                } else {
+                    for (std::size_t v = 0; v < V; ++v) std::swap(in[v], carry[s][v]);
                 }
-                spent = true;  // b ends here too: its columns lie within a's
+                if (s == g - 1)
+                    for (std::size_t v = 0; v < V; ++v) store(column(j) + 8 * v, in[v]);
             }
+        };
+        std::ptrdiff_t steady_begin = lo - 1, steady_end = lo - 1;  // empty unless all kCascade sweeps come
+        if (g == kCascade) {
+            steady_begin = first[0], steady_end = last[0];
+            for (int s = 1; s < g; ++s) {
+                steady_begin = std::max(steady_begin, first[s] + s);
+                steady_end = std::min(steady_end, last[s] + s);
+            }
+            steady_end = std::max(steady_begin, steady_end);
         }
-        double* y = column((b_end - 1)->q);
-        for (std::size_t v = 0; v < V; ++v) store(y + 8 * v, cb[v]);
-        if (spent) return;
-        // The rest of a.
-        for (; a != a_end; ++a) rotate_carried<V>(base, *a, ca);
-        double* last = column((a_end - 1)->q);
-        for (std::size_t v = 0; v < V; ++v) store(last + 8 * v, ca[v]);
+        std::ptrdiff_t k = lo - 1;
+        for (; k < steady_begin; ++k) step(k, std::false_type{});
+        for (; k < steady_end; ++k) step(k, std::true_type{});
+        for (; k <= hi + g - 1; ++k) step(k, std::false_type{});
     }
 
     void apply_any(std::size_t r0, std::size_t vectors) {
@@ -1166,10 +1214,9 @@ private:
     RotationLog& u_;
 };
 
-Matrix row_major(const Doubles& ut, std::size_t m, std::size_t ld) {
+Matrix row_major(const Doubles& ut, std::size_t m, std::size_t ld, unsigned threads) {
     Matrix u(m, m);
-    for (std::size_t k = 0; k < m; ++k)
-        for (std::size_t r = 0; r < m; ++r) u(r, k) = ut[k * ld + r];
+    transpose(ut.data(), ld, u.data.data(), m, m, m, threads, [](double v) { return v; });
     return u;
 }
 
@@ -1192,7 +1239,7 @@ Svd decompose(Matrix a, unsigned threads, std::size_t max_iterations) {
     }
     Svd out;
     out.singular_values = std::move(r.d);
-    out.u = row_major(r.ut, r.m, r.ld);
+    out.u = row_major(r.ut, r.m, r.ld, threads);
     return out;
 }
 
@@ -1215,7 +1262,7 @@ Bidiagonal bidiagonalize(Matrix a, unsigned threads) {
     out.scale = r.scale;
     out.diagonal = std::move(r.d);
     out.off_diagonal = std::move(r.e);
-    out.u = row_major(r.ut, r.m, r.ld);
+    out.u = row_major(r.ut, r.m, r.ld, threads);
     return out;
 }
 
