@@ -248,16 +248,16 @@ void panel_update_and_factors(const double* v, const double* v2, std::size_t n, 
             store(y, u);
             rest.a[(k + 1) & 7][h] = rest.a[(k + 1) & 7][h] + splat(v2[k + 1]) * u;
         }
-    const std::size_t tail = k;  // rows whose products come after the sums
+    // The rest: their products come after the sums, in order.
+    v8d res[2];
+    panel_combine(rest, res);
     for (; k < n; ++k)
         for (int h = 0; h < 2; ++h) {
             double* y = p + k * kPanelCols + 8 * h;
-            store(y, panel_row<Neg>(f[h], v[k], y));
+            const v8d u = panel_row<Neg>(f[h], v[k], y);
+            store(y, u);
+            res[h] = res[h] + splat(v2[k + 1]) * u;
         }
-    v8d res[2];
-    panel_combine(rest, res);
-    for (k = tail; k < n; ++k)
-        for (int h = 0; h < 2; ++h) res[h] = res[h] + splat(v2[k + 1]) * load(p + k * kPanelCols + 8 * h);
     for (int h = 0; h < 2; ++h) f[h] = res[h] * splat(sign2 * -2.0);
 }
 
