@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
+#include <memory>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -72,6 +74,42 @@ inline std::pair<std::size_t, std::size_t> share(std::size_t count, unsigned t, 
     std::size_t base = count / threads, extra = count % threads;
     std::size_t begin = t * base + (t < extra ? t : extra);
     return {begin, begin + base + (t < extra ? 1 : 0)};
+}
+
+// Runs item(i) for every i in [0, count) on `threads` workers (run_workers):
+// each takes its own share from the front, then what is left of the others'
+// from the back. Neighbouring items stay on one worker where they can (they
+// may share cache lines, which two cores writing them at once pass back and
+// forth), and a worker that loses its core for a while to another thread
+// leaves the rest of its share to the others instead of holding them up.
+template <class F>
+void run_stealing(std::size_t count, unsigned threads, F&& item) {
+    struct Span {
+        std::atomic<std::uint64_t> v{0};  // front << 32 | back: items [front, back) not yet taken
+    };
+    const auto spans = std::make_unique<Span[]>(threads);
+    for (unsigned t = 0; t < threads; ++t) {
+        auto [b, e] = share(count, t, threads);
+        spans[t].v.store(std::uint64_t(b) << 32 | e, std::memory_order_relaxed);
+    }
+    auto take = [&](unsigned t, bool front, std::size_t& i) {
+        std::uint64_t cur = spans[t].v.load(std::memory_order_relaxed);
+        for (;;) {
+            const std::uint64_t f = cur >> 32, b = cur & 0xffffffffu;
+            if (f >= b) return false;
+            const std::uint64_t next = front ? (f + 1) << 32 | b : f << 32 | (b - 1);
+            if (spans[t].v.compare_exchange_weak(cur, next, std::memory_order_relaxed)) {
+                i = front ? f : b - 1;
+                return true;
+            }
+        }
+    };
+    run_workers(threads, [&](unsigned t) {
+        std::size_t i;
+        while (take(t, true, i)) item(i);
+        for (unsigned k = 1; k < threads; ++k)
+            while (take((t + k) % threads, false, i)) item(i);
+    });
 }
 
 }  // namespace orvelle

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <type_traits>
 #include <utility>
 
@@ -942,39 +943,43 @@ struct Rotation {
 class RotationLog {
 public:
     static constexpr std::size_t kLogBytes = std::size_t{6} << 20;
+    // From this width on, a batch is applied on a thread of its own while
+    // the iteration logs the next: the scalar iteration (a tenth of the
+    // rotations' time at 4096 wide) then no longer leaves the workers idle.
+    static constexpr std::size_t kOverlapRows = 256;
 
     RotationLog(Doubles& ut, std::size_t m, std::size_t ld, unsigned threads)
-        : ut_(ut), ld_(ld), rows_(round8(m)), threads_(worker_count(threads)) {
+        : ut_(ut), ld_(ld), rows_(round8(m)), threads_(worker_count(threads)),
+          overlap_(threads_ > 1 && m >= kOverlapRows) {
         // Every panel of rows reads the whole log: a log that stays in the
         // last-level cache costs one pass over U per flush instead.
         cap_ = std::clamp<std::size_t>(m * m / 3, 4096, kLogBytes / sizeof(Rotation));
-        log_.reserve(cap_);
+        batches_[0].log.reserve(cap_);
+        if (overlap_) batches_[1].log.reserve(cap_);
     }
 
     void push(std::size_t p, std::size_t q, double c, double s) {
-        log_.push_back({std::uint32_t(p), std::uint32_t(q), c, s});
-        if (log_.size() == cap_) flush();
+        Batch& b = batches_[filling_];
+        b.log.push_back({std::uint32_t(p), std::uint32_t(q), c, s});
+        if (b.log.size() < cap_) return;
+        if (!overlap_) {
+            apply(b);
+            throw_if_cancelled();
+            return;
+        }
+        wait();
+        filling_ ^= 1;
+        applier_ = std::jthread([this, &b, token = current_cancellation()] {
+            CancelScope scope(token, false);
+            apply(b);
+        });
     }
 
+    // Returns once U has taken every rotation logged.
     void flush() {
-        if (log_.empty()) return;
-        find_sweeps();
-        constexpr std::size_t kPanel = kRotationRows;  // rows per pass over the log
-        const std::size_t panels = (rows_ + kPanel - 1) / kPanel;
-        const unsigned nt = std::min<std::size_t>(threads_, panels);
-        run_workers(nt, [&](unsigned t) {
-            auto [p0, p1] = share(panels, t, nt);
-            for (std::size_t p = p0; p < p1; ++p) {
-                if (stop_requested()) return;
-                const std::size_t r0 = p * kPanel, rows = std::min(kPanel, rows_ - r0);
-                if (rows == kPanel)
-                    apply<kPanel / 8>(r0);
-                else
-                    apply_any(r0, rows / 8);
-            }
-        });
+        wait();
+        apply(batches_[filling_]);
         throw_if_cancelled();
-        log_.clear();
     }
 
 private:
@@ -985,37 +990,70 @@ private:
         bool unit;
     };
 
-    void find_sweeps() {
-        sweeps_.clear();
-        for (std::size_t i = 0; i < log_.size();) {
-            Sweep w{i, i + 1, log_[i].q == log_[i].p + 1};
-            while (w.end < log_.size() && log_[w.end].p == log_[w.end - 1].q) {
-                w.unit = w.unit && log_[w.end].q == log_[w.end].p + 1;
+    struct Batch {
+        std::vector<Rotation> log;
+        std::vector<Sweep> sweeps;
+    };
+
+    void wait() {
+        if (applier_.joinable()) applier_.join();
+        throw_if_cancelled();
+    }
+
+    // U takes the batch, panels of rows shared among the workers as they
+    // come free (the iteration's thread may hold a core now and then); the
+    // batch is then empty.
+    void apply(Batch& b) {
+        if (b.log.empty()) return;
+        find_sweeps(b);
+        constexpr std::size_t kPanel = kRotationRows;  // rows per pass over the log
+        const std::size_t panels = (rows_ + kPanel - 1) / kPanel;
+        const unsigned nt = std::min<std::size_t>(threads_, panels);
+        run_stealing(panels, nt, [&](std::size_t p) {
+            if (stop_requested()) return;
+            const std::size_t r0 = p * kPanel, rows = std::min(kPanel, rows_ - r0);
+            if (rows == kPanel)
+                apply_panel<kPanel / 8>(b, r0);
+            else
+                apply_any(b, r0, rows / 8);
+        });
+        b.log.clear();
+    }
+
+    static void find_sweeps(Batch& b) {
+        const std::vector<Rotation>& log = b.log;
+        b.sweeps.clear();
+        for (std::size_t i = 0; i < log.size();) {
+            Sweep w{i, i + 1, log[i].q == log[i].p + 1};
+            while (w.end < log.size() && log[w.end].p == log[w.end - 1].q) {
+                w.unit = w.unit && log[w.end].q == log[w.end].p + 1;
                 ++w.end;
             }
-            sweeps_.push_back(w);
+            b.sweeps.push_back(w);
             i = w.end;
         }
     }
 
     // Whether sweep b may run in a cascade led by sweep a (see
     // apply_cascade): both rotate neighbours and b's columns lie within a's.
-    bool follows(const Sweep& a, const Sweep& b) const {
-        return a.unit && b.unit && log_[a.begin].p <= log_[b.begin].p && log_[b.end - 1].q <= log_[a.end - 1].q;
+    static bool follows(const Rotation* log, const Sweep& a, const Sweep& b) {
+        return a.unit && b.unit && log[a.begin].p <= log[b.begin].p && log[b.end - 1].q <= log[a.end - 1].q;
     }
 
     template <std::size_t V>
-    void apply(std::size_t r0) {
+    void apply_panel(const Batch& b, std::size_t r0) const {
         double* base = ut_.data() + r0;
-        for (std::size_t w = 0; w < sweeps_.size();) {
+        const Rotation* log = b.log.data();
+        const std::vector<Sweep>& sweeps = b.sweeps;
+        for (std::size_t w = 0; w < sweeps.size();) {
             int g = 1;
-            while (g < kCascade && w + g < sweeps_.size() && follows(sweeps_[w], sweeps_[w + g])) ++g;
+            while (g < kCascade && w + g < sweeps.size() && follows(log, sweeps[w], sweeps[w + g])) ++g;
             if (g == 1) {
-                apply_sweep<V>(base, sweeps_[w]);
+                apply_sweep<V>(base, log, sweeps[w]);
             } else {
                 static_assert(V % kCascadeVectors == 0);
                 for (std::size_t v = 0; v < V; v += kCascadeVectors)
-                    apply_cascade<kCascadeVectors>(base + 8 * v, sweeps_.data() + w, g);
+                    apply_cascade<kCascadeVectors>(base + 8 * v, log, sweeps.data() + w, g);
             }
             w += g;
         }
@@ -1039,9 +1077,9 @@ private:
     // one rotation is the first of the next, so it stays in registers and
     // goes back to memory only at the end.
     template <std::size_t V>
-    void apply_sweep(double* base, const Sweep& w) {
-        const Rotation* g = log_.data() + w.begin;
-        const Rotation* const end = log_.data() + w.end;
+    void apply_sweep(double* base, const Rotation* log, const Sweep& w) const {
+        const Rotation* g = log + w.begin;
+        const Rotation* const end = log + w.end;
         v8d a[V];
         for (std::size_t v = 0; v < V; ++v) a[v] = load(base + g->p * ld_ + 8 * v);
         for (; g != end; ++g) rotate_carried<V>(base, *g, a);
@@ -1060,14 +1098,14 @@ private:
     // Where a sweep does not reach (it may start later or end earlier than
     // the first), it hands on its column unchanged.
     template <std::size_t V>
-    void apply_cascade(double* base, const Sweep* sweeps, int g) {
-        const std::ptrdiff_t lo = log_[sweeps[0].begin].p, hi = log_[sweeps[0].end - 1].q;
+    void apply_cascade(double* base, const Rotation* log, const Sweep* sweeps, int g) const {
+        const std::ptrdiff_t lo = log[sweeps[0].begin].p, hi = log[sweeps[0].end - 1].q;
         std::ptrdiff_t first[kCascade], last[kCascade];  // sweep s rotates (j, j + 1) for j in [first, last)
         const Rotation* rot[kCascade];
         for (int s = 0; s < g; ++s) {
-            first[s] = log_[sweeps[s].begin].p;
-            last[s] = log_[sweeps[s].end - 1].q;
-            rot[s] = log_.data() + sweeps[s].begin - first[s];
+            first[s] = log[sweeps[s].begin].p;
+            last[s] = log[sweeps[s].end - 1].q;
+            rot[s] = log + sweeps[s].begin - first[s];
         }
         auto column = [&](std::ptrdiff_t k) { return base + std::size_t(k) * ld_; };
         v8d carry[kCascade][V];
@@ -1122,9 +1160,9 @@ private:
         for (; k <= hi + g - 1; ++k) step(k, std::false_type{});
     }
 
-    void apply_any(std::size_t r0, std::size_t vectors) {
+    void apply_any(const Batch& b, std::size_t r0, std::size_t vectors) const {
         double* base = ut_.data() + r0;
-        for (const Rotation& g : log_) {
+        for (const Rotation& g : b.log) {
             double* x = base + g.p * ld_;
             double* y = base + g.q * ld_;
             const v8d c = splat(g.c), s = splat(g.s);
@@ -1140,9 +1178,11 @@ private:
     std::size_t ld_;
     std::size_t rows_;  // rows that hold U (a multiple of 8); the rest of a column is padding
     unsigned threads_;
+    bool overlap_;
     std::size_t cap_;
-    std::vector<Rotation> log_;
-    std::vector<Sweep> sweeps_;
+    Batch batches_[2];
+    unsigned filling_ = 0;
+    std::jthread applier_;  // declared last: joined before the batches go
 };
 
 // ---------------------------------------------------------------------------

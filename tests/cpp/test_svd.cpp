@@ -113,6 +113,11 @@ TEST(Svd, IterationGuardStopsWithClearMessage) {
     EXPECT_EQ(panic_message([&] { svd(a, 1, 3); }),
               "The singular value decomposition did not converge within 3 iterations.");
     EXPECT_EQ(panic_message([&] { svd(a); }), "<no panic>");
+    // Wide enough that batches of rotations are applied on another thread
+    // while the iteration goes on: the failure waits for the one in flight.
+    const Matrix wide = random_matrix(300, 300, 4, true);
+    EXPECT_EQ(panic_message([&] { svd(wide, 2, 150); }),
+              "The singular value decomposition did not converge within 150 iterations.");
 }
 
 }  // namespace
