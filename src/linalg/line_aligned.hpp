@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <new>
+#include <utility>
 #include <vector>
 
 #if defined(__linux__)
@@ -26,8 +27,8 @@ struct LineAligned {
     T* allocate(std::size_t n) {
         const std::size_t bytes = n * sizeof(T);
         if (bytes < 2 * kHugeBytes) return static_cast<T*>(::operator new(bytes, std::align_val_t{64}));
-        // Whole huge pages, advised before the first touch (the vector's
-        // fill) so that the faults take huge pages where the system allows.
+        // Whole huge pages, advised before the first touch so that the
+        // faults take huge pages where the system allows.
         void* p = ::operator new(round_huge(bytes), std::align_val_t{kHugeBytes});
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
         ::madvise(p, round_huge(bytes), MADV_HUGEPAGE);  // advice only: without huge pages it still works
@@ -38,6 +39,17 @@ struct LineAligned {
         const std::size_t bytes = n * sizeof(T);
         if (bytes < 2 * kHugeBytes) ::operator delete(p, std::align_val_t{64});
         else ::operator delete(p, std::align_val_t{kHugeBytes});
+    }
+    // Doubles(n) and resize(n) leave the values unset, so that a large block
+    // is first touched where its owner chooses: by its workers, each faulting
+    // in its own pages (zero_parallel). Values given are constructed as usual.
+    template <class U>
+    void construct(U* p) noexcept {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
     }
     template <class U>
     bool operator==(const LineAligned<U>&) const { return true; }

@@ -2,9 +2,11 @@
 // elements, so the thread count changes the speed and never the bits.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <thread>
 #include <utility>
@@ -109,6 +111,22 @@ void run_stealing(std::size_t count, unsigned threads, F&& item) {
         while (take(t, true, i)) item(i);
         for (unsigned k = 1; k < threads; ++k)
             while (take((t + k) % threads, false, i)) item(i);
+    });
+}
+
+// Sets [p, p + n) to zero, the workers taking runs of 2 MiB (a huge page
+// each). The first touch of a large fresh block faults its pages in, and on
+// a virtual machine whose host hands out memory lazily each huge page costs
+// up to a millisecond: a 4096-wide decomposition's working copy took 1.4 s
+// on one thread, about half that on two.
+inline void zero_parallel(double* p, std::size_t n, unsigned threads) {
+    constexpr std::size_t kRun = (std::size_t{2} << 20) / sizeof(double);
+    const std::size_t runs = (n + kRun - 1) / kRun;
+    const unsigned nt = unsigned(std::min<std::size_t>(worker_count(threads), std::max<std::size_t>(1, runs / 2)));
+    run_workers(nt, [&](unsigned t) {
+        auto [r0, r1] = share(runs, t, nt);
+        const std::size_t b = std::min(n, r0 * kRun), e = std::min(n, r1 * kRun);
+        if (e > b) std::memset(p + b, 0, (e - b) * sizeof(double));
     });
 }
 

@@ -354,6 +354,7 @@ Reduced reduce(Matrix input, unsigned threads) {
     // Column-major working copy, divided by the largest magnitude.
     const std::size_t lda = stride(m);
     Doubles a(lda * m);
+    zero_parallel(a.data(), a.size(), threads);  // the padding rows stay 0
     transpose(input.data.data(), m, a.data(), lda, m, m, threads,
               [amax](double v) { return amax != 0.0 ? v / amax : v; });
     std::vector<double>().swap(input.data);
@@ -814,7 +815,8 @@ Reduced reduce(Matrix input, unsigned threads) {
     // costliest left, so the work ends on short groups.
     constexpr std::size_t kGroup = 16;
     out.ld = stride(m);
-    out.ut.assign(out.ld * m, 0.0);
+    out.ut.resize(out.ld * m);
+    zero_parallel(out.ut.data(), out.ut.size(), threads);
     const std::size_t groups = (m + kGroup - 1) / kGroup;
     const unsigned nt = unsigned(std::min<std::size_t>(worker_count(threads), groups));
     // From 2048 wide a group takes tenths of a second and asks first whether
