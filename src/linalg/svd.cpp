@@ -1004,15 +1004,18 @@ private:
 
     // U takes the batch, panels of rows shared among the workers as they
     // come free (the iteration's thread may hold a core now and then); the
-    // batch is then empty.
+    // batch is then empty. Which panels the caller's thread takes varies, so
+    // the workers only look whether the token is cancelled and never poll it:
+    // the polls come from the iteration, at the same points every run.
     void apply(Batch& b) {
         if (b.log.empty()) return;
         find_sweeps(b);
         constexpr std::size_t kPanel = kRotationRows;  // rows per pass over the log
         const std::size_t panels = (rows_ + kPanel - 1) / kPanel;
         const unsigned nt = std::min<std::size_t>(threads_, panels);
+        const Cancellation* const token = current_cancellation();
         run_stealing(panels, nt, [&](std::size_t p) {
-            if (stop_requested()) return;
+            if (token && token->cancelled()) return;
             const std::size_t r0 = p * kPanel, rows = std::min(kPanel, rows_ - r0);
             if (rows == kPanel)
                 apply_panel<kPanel / 8>(b, r0);
